@@ -2,8 +2,14 @@
 # Windows programs. Expects $build to name the build folder. Gives Wine a
 # prefix inside the build folder, keeps one wineserver alive for the whole
 # run (a Wine process then starts in a fraction of a second) and, unless
-# NO_XVFB is set, a virtual X screen of 800x600 for windows. Both are
-# stopped when the sourcing script exits.
+# NO_XVFB is set, a virtual X display for windows. Both are stopped when the
+# sourcing script exits.
+#
+# The display has two monitors, so that window placement can be tested: an
+# 800x600 primary one and a 1024x768 second one, joined by Xinerama. Xvfb
+# puts both screens at the origin, so the second monitor overlaps the first
+# and reaches beyond it to the right and below. RandR is off: with it Wine
+# would see a single monitor; without it Wine takes the monitors from Xinerama.
 export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -16,7 +22,8 @@ trap winenv_cleanup EXIT
 
 if [ -z "${NO_XVFB:-}" ]; then
     displayfile=$(mktemp)
-    Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$displayfile" >/dev/null 2>&1 &
+    Xvfb -displayfd 3 +xinerama -extension RANDR -screen 0 800x600x24 -screen 1 1024x768x24 \
+         -nolisten tcp 3>"$displayfile" >/dev/null 2>&1 &
     winenv_xvfb_pid=$!
     for _ in $(seq 100); do [ -s "$displayfile" ] && break; sleep 0.1; done
     export DISPLAY=":$(cat "$displayfile")"
@@ -30,5 +37,8 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 wineserver -p >/dev/null 2>&1 </dev/null &
 # The first program of a Wine session starts Wine's own services, which keep
-# the standard handles they inherit; start them here with none of ours.
-wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 || true
+# the standard handles they inherit; start them here with none of ours. That
+# program also tells Wine to leave its windows unmanaged: there is no window
+# manager on the virtual display, and Wine would otherwise wait two seconds for
+# one whenever an active window is hidden or destroyed.
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1 || true
