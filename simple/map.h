@@ -14,9 +14,9 @@
 
 namespace Simple {
 
-// K is the key type, V the value type, KeySemantics compares keys three ways,
-// ValueSemantics says how values are held (plain values here), ArgK is the
-// type a key is passed as.
+// K is the key type, V the value type, KeySemantics compares keys three ways
+// (1, 0, -1), ArgK is the type a key is passed as. ValueSemantics names how
+// values are held; this map holds plain values only, whatever it names.
 template <typename K, typename V, typename KeySemantics, typename ValueSemantics, typename ArgK>
 class CMap {
 public:
