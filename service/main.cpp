@@ -6,8 +6,9 @@
 #include "crash/crashdump.h"
 #include "service/log.h"
 #include "service/requestloop.h"
+#include "statuswindow/statuswindow.h"
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
 {
     InitializeCriticalSection(&g_csCrash);
     g_strDumpPrefix = L"RavoZazora";
@@ -31,10 +32,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
             g_strDumpFolder = arguments[4];
         LocalFree(arguments);
     }
-    (void)reference;
+
+    // Without GDI+ the status window has no picture and is not shown.
+    StartGdiplus();
 
     g_hInput = input ? reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(input)) : GetStdHandle(STD_INPUT_HANDLE);
     g_hOutput = output ? reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(output)) : GetStdHandle(STD_OUTPUT_HANDLE);
+
+    // The status window, placed by the host's window (or the foreground one).
+    CreateStatusWindow(instance, reinterpret_cast<HWND>(static_cast<UINT_PTR>(reference)));
 
     LogInfo(L"Quenmoor Plugin Scan Server (x86)\n");
 
@@ -43,5 +49,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     else
         RunMessageLoop();
 
+    DestroyStatusWindow();
+    StopGdiplus();
     return 0;
 }
