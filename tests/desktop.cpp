@@ -160,8 +160,7 @@ void PumpMessages(DWORD milliseconds)
     } while (GetTickCount() - start < milliseconds);
 }
 
-// The folder of the running program.
-static std::wstring ProgramFolder()
+std::wstring ProgramFolder()
 {
     wchar_t program[MAX_PATH];
     std::wstring path(program, GetModuleFileNameW(nullptr, program, MAX_PATH));
@@ -261,4 +260,32 @@ ResourceModule::~ResourceModule()
     if (module_)
         FreeLibrary(module_);
     DeleteFileW(path_.c_str());
+}
+
+std::string WaitForPictureOnScreen(const Picture &expected, POINT origin, const RECT &area, Picture &screen)
+{
+    std::string difference;
+    for (int attempt = 0; attempt < 40; attempt++) {
+        PumpMessages(attempt ? 250 : 50);
+        screen = CaptureScreen(area);
+        if (screen.pixels.empty())
+            return "the screen can't be read";
+        int wrong = 0;
+        difference.clear();
+        for (int y = 0; y < expected.height; y++)
+            for (int x = 0; x < expected.width; x++) {
+                uint32_t want = expected.at(x, y) | 0xFF000000;
+                uint32_t got = screen.at(origin.x - area.left + x, origin.y - area.top + y);
+                if (got != want && wrong++ == 0) {
+                    char text[128];
+                    snprintf(text, sizeof text, "picture pixel %d,%d shows 0x%08X instead of 0x%08X", x, y,
+                             (unsigned)got, (unsigned)want);
+                    difference = text;
+                }
+            }
+        if (wrong == 0)
+            return {};
+        difference += " (" + std::to_string(wrong) + " pixels differ)";
+    }
+    return difference;
 }

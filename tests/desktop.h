@@ -49,6 +49,9 @@ HWND CreatePlainWindow(const RECT &area, COLORREF colour, bool activate);
 // Dispatches this thread's messages for the given time.
 void PumpMessages(DWORD milliseconds);
 
+// The folder of the running test program (build/bin).
+std::wstring ProgramFolder();
+
 // build/artifacts/name beside the folder of the running test program; the folder
 // is created when missing.
 std::wstring ArtifactPath(const wchar_t *name);
@@ -81,3 +84,10 @@ private:
     std::wstring path_;
     HMODULE module_ = nullptr;
 };
+
+// Waits until the screen shows the picture with its top-left corner at origin,
+// composited on black, pumping this thread's messages meanwhile (the X server
+// draws a moment later, and other windows may pass over it). Returns an empty
+// text when it does, else where it differs. screen receives the last capture
+// of the area.
+std::string WaitForPictureOnScreen(const Picture &expected, POINT origin, const RECT &area, Picture &screen);
