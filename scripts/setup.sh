@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what building and testing the scan server needs on Debian 12:
 # the 32-bit MinGW-w64 cross compilers, Wine with its 32-bit half, Xvfb,
-# CMake and GoogleTest's sources. Does nothing when all of it is present.
+# Xinerama for Wine's 32-bit half (the tests' second monitor), CMake and
+# GoogleTest's sources. Does nothing when all of it is present.
 set -euo pipefail
 
 packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 xvfb
-          cmake make googletest)
+          libxinerama1:i386 cmake make googletest)
 
 missing=()
 for p in "${packages[@]}"; do
