@@ -36,8 +36,8 @@ public:
 // Category of a shell module, the one category whose report lists its shells.
 const int kCategoryShell = 10;
 
-// Escapes a text for a JSON string value; never null (a null or empty text
-// gives an empty string, as does running out of memory).
+// Escapes a text for a JSON string value. A null or empty text gives an empty
+// string; the result is null only when memory runs out.
 Simple::CWideString JsonEscape(const Simple::CWideString &text);
 
 // Writes the report object of info as lines at level ">".

@@ -1,2 +1,47 @@
+// Process entry: start-up, the choice between serving requests and idling,
+// and an orderly shutdown.
 #include <windows.h>
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) { return 0; }
+#include <shellapi.h>
+
+#include "crash/crashdump.h"
+#include "service/log.h"
+#include "service/requestloop.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
+{
+    InitializeCriticalSection(&g_csCrash);
+    g_strDumpPrefix = L"RavoZazora";
+    g_strDumpPrefix.Append(L"-x86");
+
+    // Positional arguments: input handle, output handle, reference window
+    // (all hexadecimal) and the dump folder.
+    unsigned int input = 0;
+    unsigned int output = 0;
+    unsigned int reference = 0;
+    int count = 0;
+    LPWSTR *arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments) {
+        if (count > 1)
+            input = ParseHex(arguments[1]);
+        if (count > 2)
+            output = ParseHex(arguments[2]);
+        if (count > 3)
+            reference = ParseHex(arguments[3]);
+        if (count > 4 && arguments[4][0])
+            g_strDumpFolder = arguments[4];
+        LocalFree(arguments);
+    }
+    (void)reference;
+
+    g_hInput = input ? reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(input)) : GetStdHandle(STD_INPUT_HANDLE);
+    g_hOutput = output ? reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(output)) : GetStdHandle(STD_OUTPUT_HANDLE);
+
+    LogInfo(L"Quenmoor Plugin Scan Server (x86)\n");
+
+    if (input)
+        RunRequestLoop();
+    else
+        RunMessageLoop();
+
+    return 0;
+}

@@ -1,6 +1,8 @@
 // Reference-counted strings: block management, copy on write and formatting.
 #include "simple/simplestring.h"
 
+#include <limits.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -102,7 +104,9 @@ int CStringT<T>::GetLength() const
 template <typename T>
 T *CStringT<T>::GetBuffer(int n)
 {
-    if (n < 0)
+    // A capacity whose block size does not fit in a size_t cannot be had
+    // (for wide strings the size would wrap round to a tiny block).
+    if (n < 0 || static_cast<size_t>(n) > (SIZE_MAX - sizeof(SStringHeader) - 4) / sizeof(T))
         return nullptr;
     SStringHeader *header = text ? Header() : nullptr;
 
@@ -145,7 +149,7 @@ bool CStringT<T>::Insert(int position, const T *source, int count)
 {
     if (count == 0)
         return true;
-    if (count < 0)
+    if (count < 0 || !source)
         count = source ? MeasureText(source) : 0;
 
     // A source inside this string's own block could move when the block
@@ -158,15 +162,18 @@ bool CStringT<T>::Insert(int position, const T *source, int count)
     }
 
     int oldLength = GetLength();
-    if (position < 0)
+    if (position < 0 || position > oldLength)
         position = oldLength;
+    if (count > INT_MAX - oldLength)
+        return false;
     int newLength = oldLength + count;
 
     T *buffer;
     if (!text || Header()->refCount > 1) {
         buffer = GetBuffer(newLength);
     } else if (newLength > Header()->capacity) {
-        int doubled = 2 * Header()->capacity;
+        int capacity = Header()->capacity;
+        int doubled = capacity > INT_MAX / 2 ? INT_MAX : 2 * capacity;
         buffer = GetBuffer(newLength > doubled ? newLength : doubled);
     } else {
         buffer = text;
@@ -233,6 +240,8 @@ CWideString Widen(const char *source)
     if (!source)
         return result;
     int m = MeasureText(source);
+    if (m > (INT_MAX - 1) / 2)
+        return result;
     wchar_t *buffer = result.GetBuffer(2 * m + 1);
     if (!buffer)
         return result;

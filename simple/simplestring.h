@@ -56,9 +56,11 @@ public:
     T *GetBuffer(int n);
 
     // Inserts count characters of source (all of it when count is negative)
-    // before position (the end when position is negative); position lies
-    // between 0 and the length. Returns false when memory runs out, leaving
-    // the string unchanged.
+    // before position (the end when position is negative or beyond the
+    // length). A null source inserts nothing. An explicit count of 0 changes
+    // nothing at all; any other insertion leaves a private block, so a null
+    // string becomes empty. Returns false when memory runs out, leaving the
+    // string unchanged.
     bool Insert(int position, const T *source, int count = -1);
     bool Append(const T *source) { return Insert(-1, source, -1); }
 

@@ -1,0 +1,29 @@
+// The request channel: "ready:" before every request, then one request line
+// from g_hInput, handed to HandleRequest. The input is read as a stream of
+// lines, so requests written together or split across writes are each served
+// once, in order, with one report and one "ready:" each.
+#pragma once
+
+#include <windows.h>
+
+// The request channel: the host's pipe, or standard input.
+extern HANDLE g_hInput;
+
+// Longest request line served, in bytes without the line feed. A longer line
+// is answered with the error "Request too long" and skipped.
+const int kMaxRequestBytes = 65536;
+
+// Reads hexadecimal digits from the start of text (no prefix, no sign) until
+// the first other character; more than eight digits keep the last eight.
+// Returns 0 for a null text or one without a leading digit.
+unsigned int ParseHex(const wchar_t *text);
+
+// Dispatches every message waiting in this thread's queue.
+void PumpMessages();
+
+// Serves requests until the input ends or fails.
+void RunRequestLoop();
+
+// Services this thread's windows until a quit message, which the server never
+// posts: the mode without a request channel.
+void RunMessageLoop();
