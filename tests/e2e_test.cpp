@@ -240,15 +240,17 @@ TEST_F(SplitWrites, LineInPiecesIsOneRequest)
 
 // Lines of up to 64 KiB are served; a longer one gets one report whose error
 // is "Request too long", is skipped up to its line feed, and the line after it
-// (in the same write) is served next.
+// is served next. The line feed comes in the same write as the line, or in a
+// later one, after the server has read all of the line it could.
 struct SLengthCase {
     size_t length;
     bool tooLong;
+    bool feedLater;
 };
 
 void PrintTo(const SLengthCase &c, std::ostream *out)
 {
-    *out << c.length << " bytes";
+    *out << c.length << " bytes" << (c.feedLater ? ", line feed later" : "");
 }
 
 class LongLines : public ServerTest, public ::testing::WithParamInterface<SLengthCase> {};
@@ -258,7 +260,14 @@ TEST_P(LongLines, ServedUpTo64KiBRejectedBeyond)
     const SLengthCase &c = GetParam();
     ASSERT_NO_FATAL_FAILURE(StartServing());
     std::string line = "C:\\" + std::string(c.length - 3, 'a');
-    ASSERT_TRUE(server.SendRaw(line + "\nC:\\no\\such\\probe.dll\n"));
+    std::string rest = "\nC:\\no\\such\\probe.dll\n";
+    if (c.feedLater) {
+        ASSERT_TRUE(server.SendRaw(line));
+        Sleep(300);
+        ASSERT_TRUE(server.SendRaw(rest));
+    } else {
+        ASSERT_TRUE(server.SendRaw(line + rest));
+    }
     CReport report = ExpectServed("a line of " + std::to_string(c.length) + " bytes");
     if (c.tooLong)
         EXPECT_EQ(report.error, "Request too long");
@@ -269,15 +278,19 @@ TEST_P(LongLines, ServedUpTo64KiBRejectedBeyond)
     Finish();
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, LongLines,
-                         ::testing::Values(SLengthCase{1023, false}, SLengthCase{1024, false},
-                                           SLengthCase{4097, false},
-                                           SLengthCase{kLongestRequest, false},
-                                           SLengthCase{kLongestRequest + 1, true},
-                                           SLengthCase{3 * kLongestRequest + 7, true}),
-                         [](const ::testing::TestParamInfo<SLengthCase> &info) {
-                             return std::to_string(info.param.length);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, LongLines,
+    ::testing::Values(SLengthCase{1023, false, false}, SLengthCase{1024, false, false},
+                      SLengthCase{4097, false, false}, SLengthCase{kLongestRequest, false, false},
+                      SLengthCase{kLongestRequest, false, true},
+                      SLengthCase{kLongestRequest + 1, true, false},
+                      SLengthCase{kLongestRequest + 1, true, true},
+                      SLengthCase{kLongestRequest + 4000, true, false},
+                      SLengthCase{3 * kLongestRequest + 7, true, false},
+                      SLengthCase{3 * kLongestRequest + 7, true, true}),
+    [](const ::testing::TestParamInfo<SLengthCase> &info) {
+        return std::to_string(info.param.length) + (info.param.feedLater ? "_FeedLater" : "");
+    });
 
 // Arguments that name the pipes, however they are spelt, start the request
 // loop; the server answers on the pipe its 2nd argument names.
