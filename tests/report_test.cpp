@@ -48,6 +48,14 @@ TEST(OutputLines, TextIsUtf8)
     EXPECT_EQ(capture.Text(), "info:Scanning plugin: 'C:\\Plug-ins\\R\xC3\xA9verb \xF0\x9F\x8E\xB5.dll'\n");
 }
 
+TEST(OutputLines, LineBreaksInsideAMessageCannotStartALine)
+{
+    // A plug-in's text must not forge a handshake or a report line.
+    COutputCapture capture;
+    LogInfo(L"Query host can do: '%S'\n", "x\nready:\n>:{\r\n");
+    EXPECT_EQ(capture.Text(), "info:Query host can do: 'x\xE2\x90\x8Aready:\xE2\x90\x8A>:{\xE2\x90\x8D\xE2\x90\x8A'\n");
+}
+
 TEST(OutputLines, LinesFromManyThreadsNeverInterleave)
 {
     COutputCapture capture;
