@@ -42,3 +42,8 @@ wineserver -p >/dev/null 2>&1 </dev/null &
 # manager on the virtual display, and Wine would otherwise wait two seconds for
 # one whenever an active window is hidden or destroyed.
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1 || true
+# Programs that show windows need Wine's desktop process; keep it running with
+# none of our handles (tests/desktop_keeper.cpp says why).
+if [ -f "$build/bin/desktop_keeper.exe" ]; then
+    wine "$build/bin/desktop_keeper.exe" </dev/null >/dev/null 2>&1 &
+fi
