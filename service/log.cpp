@@ -30,8 +30,21 @@ void LogWriteV(const char *level, const wchar_t *format, va_list arguments)
     if (!line.text || !message.text)
         return;
 
-    // Three bytes of UTF-8 for each UTF-16 unit cover every input.
+    // A message is at most one line: line breaks inside it (from plug-in
+    // texts, or a request's carriage return) are shown by their control
+    // picture, so that no text can forge a "ready:" or a report line.
     int length = message.GetLength();
+    wchar_t *units = message.GetBuffer(length);
+    if (!units)
+        return;
+    for (int i = 0; i + 1 < length; ++i) {
+        if (units[i] == L'\n')
+            units[i] = L'\u240A';
+        else if (units[i] == L'\r')
+            units[i] = L'\u240D';
+    }
+
+    // Three bytes of UTF-8 for each UTF-16 unit cover every input.
     Simple::CByteString utf8;
     char *buffer = utf8.GetBuffer(3 * (length + 1));
     if (!buffer)

@@ -6,12 +6,14 @@
 #include "crash/crashdump.h"
 #include "service/log.h"
 #include "service/requestloop.h"
+#include "service/scan.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
 {
     InitializeCriticalSection(&g_csCrash);
     g_strDumpPrefix = L"RavoZazora";
     g_strDumpPrefix.Append(L"-x86");
+    InstallCrashDumpFilter();
 
     // Positional arguments: input handle, output handle, reference window
     // (all hexadecimal) and the dump folder.
@@ -43,5 +45,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     else
         RunMessageLoop();
 
+    FreeCachedModule();
     return 0;
 }

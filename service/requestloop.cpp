@@ -99,6 +99,8 @@ ELine NextLine(Simple::CByteString &line)
         char *begin = g_pending + g_start;
         char *feed = static_cast<char *>(memchr(begin + searched, '\n', g_end - g_start - searched));
         if (feed) {
+            if (feed - begin > kMaxRequestBytes)
+                tooLong = true;
             if (!tooLong)
                 TakeLine(static_cast<int>(feed - begin), line);
             g_start += static_cast<int>(feed - begin) + 1;

@@ -1,0 +1,119 @@
+// quenmoor-scan: a host on the command line. It starts the scan server,
+// prints every line the server writes as it arrives, sends the requests one at
+// a time, each once the server is ready, then closes the request pipe and
+// prints the server's exit code, which is also its own. Lines of its own start
+// with "# "; everything else is the server's output as it was written.
+//
+//   quenmoor-scan [--dump-folder DIR] SERVER.exe REQUEST...
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "host/report.h"
+#include "host/scanhost.h"
+
+using namespace ScanHost;
+
+namespace {
+
+// A plug-in may take its time; a server silent for this long is hung.
+const Milliseconds kLineTimeout{120000};
+
+void Print(const std::string &text)
+{
+    DWORD written;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()),
+              &written, nullptr);
+}
+
+// Prints the server's lines up to and including the next "ready:", collecting
+// the texts of the report lines. Returns how the output ended.
+EEnd Relay(CServerProcess &server, std::vector<std::string> *report)
+{
+    std::string line;
+    for (;;) {
+        ERead read = server.ReadLine(&line, kLineTimeout);
+        if (read == ERead::Closed)
+            return EEnd::Closed;
+        if (read == ERead::Timeout)
+            return EEnd::Timeout;
+        Print(line + "\n");
+        if (line == "ready:")
+            return EEnd::Ready;
+        CLine split = SplitLine(line);
+        if (split.level == ">")
+            report->push_back(split.text);
+    }
+}
+
+int Usage()
+{
+    Print("usage: quenmoor-scan [--dump-folder DIR] SERVER.exe REQUEST...\n");
+    return 2;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t **argv)
+{
+    SetConsoleOutputCP(CP_UTF8);
+    CLaunch launch;
+    int next = 1;
+    if (next < argc && std::wstring(argv[next]) == L"--dump-folder") {
+        if (next + 1 >= argc)
+            return Usage();
+        launch.dumpFolder = argv[next + 1];
+        next += 2;
+    }
+    if (next >= argc)
+        return Usage();
+    launch.serverPath = argv[next++];
+
+    // Requests wait here until the server is ready for them.
+    std::deque<std::string> requests;
+    for (; next < argc; ++next)
+        requests.push_back(ToUtf8(argv[next]));
+
+    CServerProcess server;
+    std::string error;
+    if (!server.Start(launch, &error)) {
+        Print("# cannot start the server: " + error + "\n");
+        return 1;
+    }
+
+    std::vector<std::string> report;
+    EEnd end = Relay(server, &report);
+    while (end == EEnd::Ready && !requests.empty()) {
+        std::string request = requests.front();
+        requests.pop_front();
+        Print("# request: " + request + "\n");
+        if (!server.Send(request))
+            break;
+        report.clear();
+        end = Relay(server, &report);
+        if (end == EEnd::Closed)
+            Print("# the server ended before it was ready again\n");
+        CReport parsed;
+        if (end == EEnd::Ready && !ParseReport(report, &parsed, &error))
+            Print("# the report cannot be read: " + error + "\n");
+    }
+    if (end == EEnd::Timeout) {
+        Print("# the server is silent; ending it\n");
+        server.Terminate();
+    }
+
+    // Closing the request pipe ends the server; what it writes while it shuts
+    // down is still printed.
+    server.CloseInput();
+    report.clear();
+    while (Relay(server, &report) == EEnd::Ready) {
+    }
+    std::optional<DWORD> code = server.WaitExit();
+    if (!code) {
+        Print("# the server does not end; ending it\n");
+        server.Terminate();
+        code = server.WaitExit();
+    }
+    Print("# exit code: " + (code ? std::to_string(*code) : std::string("unknown")) + "\n");
+    return code ? static_cast<int>(*code) : 1;
+}
