@@ -602,7 +602,7 @@ TEST(ShellTest, EmptyShellHasAnEmptyListAndIsFreed)
               (Lines{Info("Dispatching effClose..."), Info("Freeing library..."), Info("Finished")}));
     EXPECT_EQ(ReadTrace(shell).back(), "detach");
     // Lines 16 and 18 of the report with nothing between them.
-    ASSERT_EQ(scan.reportLines.size(), 19u);
+    ASSERT_EQ(scan.reportLines.size(), 18u);
     EXPECT_EQ(scan.reportLines[15], ">:  \"shells\": {");
     EXPECT_EQ(scan.reportLines[16], ">:  },");
 }
