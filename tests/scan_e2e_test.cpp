@@ -287,7 +287,7 @@ TEST(ReportEscapingTest, TextsAreEscapedInTheReportAndWidenedByteByByte)
     std::wstring dll = Stage(folder, "fx_effect", L"Escapes",
                              std::string("name=Q\\x22B\\\\S/T\\tE\\xe9C\\x14\\x7f\\x01\\b\\f\\n\\r\n"
                                          "vendor=caf\\xe9\nproduct=a/b\ncategory=10\n"
-                                         "shell=0000ABCD Sub \\x22one\\x22 \\xe9/\\\\\n") +
+                                         "shell=0000ABCD Sub \\x22one\\x22 \\xe9/\\\\\\n>:}\n") +
                                  kAllMidiNo);
     CServer server;
     ASSERT_TRUE(server.Start());
@@ -310,16 +310,22 @@ TEST(ReportEscapingTest, TextsAreEscapedInTheReportAndWidenedByteByByte)
                       ">:  \"category\":  10,",
                       ">:  \"synthEdit\": false,",
                       ">:  \"shells\": {",
-                      ">:        \"0000ABCD\": \"Sub \\\"one\\\" \\u00e9\\/\\\\\",",
+                      ">:        \"0000ABCD\": \"Sub \\\"one\\\" \\u00e9\\/\\\\\\n>:}\",",
                       ">:  },",
                       ">:}"};
     EXPECT_EQ(scan.reportLines, expected);
     ASSERT_TRUE(scan.parsed) << scan.parseError;
     EXPECT_EQ(scan.report.name, "Q\"B\\S/T\tE\xc3\xa9" "C\x14\x7f\x01\b\f\n\r");
     EXPECT_EQ(scan.report.vendor, "caf\xc3\xa9");
-    // The log line names the sub-plug-in as the plug-in gave it, widened.
-    EXPECT_NE(std::find(scan.lines.begin(), scan.lines.end(), Info("Found shell: 0000ABCD - Sub \"one\" \xc3\xa9/\\")),
-              scan.lines.end());
+    ASSERT_EQ(scan.report.shells.size(), 1u);
+    EXPECT_EQ(scan.report.shells[0].name, "Sub \"one\" \xc3\xa9/\\\n>:}");
+    // The log line names the sub-plug-in as the plug-in gave it, widened, and
+    // stays one line: the line feed in the name starts no line of its own
+    // (which would have shown among the report lines above).
+    std::string found = Info("Found shell: 0000ABCD - Sub \"one\" \xc3\xa9/\\");
+    EXPECT_EQ(std::count_if(scan.lines.begin(), scan.lines.end(),
+                            [&found](const std::string &line) { return line.compare(0, found.size(), found) == 0; }),
+              1);
 }
 
 // ---------------------------------------------------------------------------
