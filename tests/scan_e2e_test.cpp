@@ -328,6 +328,28 @@ TEST(ReportEscapingTest, TextsAreEscapedInTheReportAndWidenedByteByByte)
               1);
 }
 
+// A plug-in that writes a little more than the 512 bytes it may: the server
+// keeps its own state, reports the whole text and serves on.
+TEST(ReportEscapingTest, NamesAFewBytesPastTheBufferAreSurvived)
+{
+    CTempFolder folder;
+    std::wstring dll = Stage(folder, "fx_effect", L"Overlong",
+                             std::string("overlongNames=600\ncategory=10\nshell=00000001 x\nshell=00000002 y\n") +
+                                 kAllMidiNo);
+    std::wstring plain = Stage(folder, "fx_effect", L"Plain", std::string("name=Plain\n") + kAllMidiNo);
+    CServer server;
+    ASSERT_TRUE(server.Start());
+    CScan scan = server.Scan(dll);
+    ASSERT_EQ(scan.end, ScanHost::EEnd::Ready);
+    ASSERT_TRUE(scan.parsed) << scan.parseError;
+    std::string name = FixtureConfig::OverlongName(600);
+    EXPECT_EQ(scan.report.name, name);
+    ASSERT_EQ(scan.report.shells.size(), 2u);
+    EXPECT_EQ(scan.report.shells[0].name, name);
+    EXPECT_EQ(scan.report.shells[1].name, name);
+    EXPECT_EQ(server.Scan(plain).report.name, "Plain");
+}
+
 // ---------------------------------------------------------------------------
 // Failures: each ends with the error line right before the report.
 
