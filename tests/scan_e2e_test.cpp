@@ -758,4 +758,42 @@ TEST(HostCallbackTest, TourOfEveryOpcodePassesAndIsLogged)
     EXPECT_EQ(Lines(from + 1, to), expected);
 }
 
+// The command-line host follows a shell's report with a request for each
+// plug-in inside it, by the same path and its id, while the module is held.
+TEST(CommandLineHost, FollowsEveryShellWithItsPlugins)
+{
+    CTempFolder folder;
+    std::wstring shell = Stage(folder, "fx_effect", L"Shell", kShellConfig);
+    ASSERT_FALSE(shell.empty());
+
+    ScanHost::CLaunch launch;
+    launch.serverPath = FixtureFiles::WindowsPath(std::string(TEST_BIN_DIR) + "/quenmoor-scan.exe");
+    launch.rawArguments = ScanHost::QuoteArgument(E2E::ServerPath()) + L" " + ScanHost::QuoteArgument(shell);
+    launch.standardHandles = true;
+    ScanHost::CServerProcess scan;
+    std::string error;
+    ASSERT_TRUE(scan.Start(launch, &error)) << error;
+
+    Lines requests;
+    Lines lines;
+    std::string line;
+    while (scan.ReadLine(&line, E2E::kTimeout) == ScanHost::ERead::Line) {
+        lines.push_back(line);
+        if (line.compare(0, 11, "# request: ") == 0)
+            requests.push_back(line.substr(11));
+    }
+    std::string path = Utf8(shell);
+    EXPECT_EQ(requests, (Lines{path, path + ">1A2B3C4D", path + ">00000BEE"}));
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), ">:{"), 3);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), Info("Re-using previous library instance...")), 2);
+    // One load; each sub-plug-in was created from the id the host passed.
+    Lines trace = ReadTrace(shell);
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), "attach"), 1);
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), "entry VSTPluginMain currentId=1A2B3C4D"), 1);
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), "entry VSTPluginMain currentId=00000BEE"), 1);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "# exit code: 0");
+    EXPECT_EQ(scan.WaitExit(E2E::kTimeout), std::optional<DWORD>(0));
+}
+
 }  // namespace
