@@ -1,6 +1,7 @@
 // quenmoor-scan: a host on the command line. It starts the scan server,
 // prints every line the server writes as it arrives, sends the requests one at
-// a time, each once the server is ready, then closes the request pipe and
+// a time, each once the server is ready, follows every shell module with a
+// request for each plug-in it contains, then closes the request pipe and
 // prints the server's exit code, which is also its own. Lines of its own start
 // with "# "; everything else is the server's output as it was written.
 //
@@ -94,8 +95,19 @@ int wmain(int argc, wchar_t **argv)
         if (end == EEnd::Closed)
             Print("# the server ended before it was ready again\n");
         CReport parsed;
-        if (end == EEnd::Ready && !ParseReport(report, &parsed, &error))
+        if (end != EEnd::Ready)
+            continue;
+        if (!ParseReport(report, &parsed, &error)) {
             Print("# the report cannot be read: " + error + "\n");
+            continue;
+        }
+        // A shell module lists the plug-ins inside it. Each is scanned next,
+        // by the same path and its id, while the server still holds the
+        // module.
+        if (request.find('>') == std::string::npos) {
+            for (auto shell = parsed.shells.rbegin(); shell != parsed.shells.rend(); ++shell)
+                requests.push_front(request + ">" + shell->idText);
+        }
     }
     if (end == EEnd::Timeout) {
         Print("# the server is silent; ending it\n");

@@ -6,6 +6,7 @@
 #include "crash/crashdump.h"
 #include "service/log.h"
 #include "service/requestloop.h"
+#include "service/scan.h"
 #include "statuswindow/statuswindow.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
@@ -13,6 +14,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     InitializeCriticalSection(&g_csCrash);
     g_strDumpPrefix = L"RavoZazora";
     g_strDumpPrefix.Append(L"-x86");
+    InstallCrashDumpFilter();
 
     // Positional arguments: input handle, output handle, reference window
     // (all hexadecimal) and the dump folder.
@@ -49,6 +51,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     else
         RunMessageLoop();
 
+    FreeCachedModule();
     DestroyStatusWindow();
     StopGdiplus();
     return 0;

@@ -1,8 +1,111 @@
-// Serving one request.
+// Serving one request: the request grammar, the module cache and the steps
+// around the inspection.
 #include "service/scan.h"
 
-#include "report/plugininfo.h"
+#include <wchar.h>
+
+#include "crash/crashdump.h"
+#include "probe/probemodule.h"
+#include "probe/version.h"
 #include "service/log.h"
+#include "service/requestloop.h"
+
+HMODULE g_hCachedModule;
+Simple::CWideString g_strCachedPath;
+volatile int g_nCurrentShellId;
+
+void FreeCachedModule()
+{
+    if (!g_hCachedModule)
+        return;
+    LogInfo(L"Freeing cached library...\n");
+    FreeLibrary(g_hCachedModule);
+    g_hCachedModule = nullptr;
+    g_strCachedPath.Release();
+    LogInfo(L"Freed\n");
+}
+
+bool ScanPlugin(const Simple::CWideString &request, CPluginInfo &info)
+{
+    // A request that could not be copied names nothing: it must neither be
+    // loaded nor match the cache.
+    if (!request.text) {
+        info.error = L"Out of memory";
+        return false;
+    }
+    LogInfo(L"Scanning plugin: '%s'\n", request.text);
+
+    // "path" or "path>id": the path runs to the first ">", the id is read in
+    // hexadecimal from the character after it.
+    const wchar_t *separator = wcschr(request.text, L'>');
+    Simple::CWideString path = separator ? Simple::CWideString(request.text, static_cast<int>(separator - request.text))
+                                         : request;
+    int shellId = separator ? static_cast<int>(ParseHex(separator + 1)) : 0;
+    if (!path.text) {
+        info.error = L"Out of memory";
+        return false;
+    }
+
+    InstallCrashDumpFilter();
+
+    HMODULE module;
+    bool reused = false;
+    if (g_hCachedModule && g_strCachedPath == path) {
+        LogInfo(L"Re-using previous library instance...\n");
+        module = g_hCachedModule;
+        reused = true;
+    } else {
+        FreeCachedModule();
+        LogInfo(L"Loading library...\n");
+        module = LoadLibraryExW(path.text, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        if (!module) {
+            info.error = Simple::CWideString::Format(L"Failed to load library, err=%i", static_cast<int>(GetLastError()));
+            return false;
+        }
+    }
+
+    Simple::CWideString fileVersion;
+    VS_FIXEDFILEINFO fixed;
+    if (GetFixedFileVersion(path.text, fixed))
+        fileVersion = FormatFileVersion(fixed);
+
+    InstallCrashDumpFilter();
+    // Status window: ActivateStatusWindow() brings it forward here, before
+    // the inspection.
+    PumpMessages();
+
+    g_nCurrentShellId = shellId;
+    bool ok = ProbeModule(module, info);
+    g_nCurrentShellId = 0;
+
+    // The plug-in's own version wins whenever it gave any text.
+    if (info.version.IsEmpty())
+        info.version = fileVersion;
+
+    PumpMessages();
+
+    if (info.shells.GetCount() > 0 || reused) {
+        LogInfo(L"Keeping shell library loaded for now...\n");
+        g_hCachedModule = module;
+        g_strCachedPath = path;
+    } else {
+        LogInfo(L"Freeing library...\n");
+        FreeLibrary(module);
+        g_hCachedModule = nullptr;
+        g_strCachedPath.Release();
+    }
+
+    LogInfo(L"Finished\n");
+    return ok;
+}
+
+void HandleRequest(const Simple::CWideString &request)
+{
+    CPluginInfo info;
+    if (!ScanPlugin(request, info))
+        LogError(L"%s\n", info.error.text ? info.error.text : L"");
+    ReportPluginInfo(info);
+}
 
 void HandleRejectedRequest(const wchar_t *error)
 {
@@ -10,9 +113,4 @@ void HandleRejectedRequest(const wchar_t *error)
     info.error = error;
     LogError(L"%s\n", error);
     ReportPluginInfo(info);
-}
-
-void HandleRequest(const Simple::CWideString &)
-{
-    HandleRejectedRequest(L"Scanning is not available in this build");
 }

@@ -1,0 +1,184 @@
+// End-to-end crashes: a plug-in that faults ends the server with exit code 9
+// and leaves exactly one time-stamped minidump in the dump folder (none
+// without a folder), after every line written before the fault reached the
+// host; a fault inside effClose alone is survived.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/e2e_server.h"
+#include "tests/fixtures/fixture_config.h"
+#include "tests/fixtures/fixture_files.h"
+
+using E2E::CScan;
+using E2E::CServer;
+using E2E::Utf8;
+using E2E::WithoutHandles;
+using FixtureFiles::CTempFolder;
+using FixtureFiles::ListFiles;
+using FixtureFiles::ReadTrace;
+using FixtureFiles::Stage;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const char kAllMidiNo[] =
+    "canDo.receiveVstMidiEvent=-1\ncanDo.receiveVstEvents=-1\ncanDo.sendVstMidiEvent=-1\ncanDo.sendVstEvents=-1\n";
+
+// Seconds since 1601 of a local time.
+long long Seconds(const SYSTEMTIME &time)
+{
+    FILETIME file;
+    if (!SystemTimeToFileTime(&time, &file))
+        return -1;
+    return ((static_cast<long long>(file.dwHighDateTime) << 32) | file.dwLowDateTime) / 10000000;
+}
+
+Lines Dumps(const std::wstring &folder)
+{
+    Lines dumps;
+    for (const std::wstring &name : ListFiles(folder))
+        if (name.size() > 5 && name.compare(name.size() - 5, 5, L".mdmp") == 0)
+            dumps.push_back(Utf8(name));
+    return dumps;
+}
+
+enum class EDumpFolder { Given, None, TooLong };
+
+struct CCrashCase {
+    const char *label;
+    const char *config;
+    EDumpFolder dumpFolder;
+    const char *faultTraced;     // the trace line the fixture wrote before faulting
+};
+
+const CCrashCase kCrashCases[] = {
+    {"InEntryPoint", "crash=entry\n", EDumpFolder::Given, "fault entry"},
+    {"InEntryPointWithoutDumpFolder", "crash=entry\n", EDumpFolder::None, "fault entry"},
+    {"InEntryPointWithTooLongDumpFolder", "crash=entry\n", EDumpFolder::TooLong, "fault entry"},
+    // The plug-in's own filter, installed from its entry point, is replaced
+    // before the queries: the server's filter writes the dump.
+    {"InQueryAfterOwnFilter", "ownFilter=1\ncrash=query\n", EDumpFolder::Given, "fault query"},
+    // A thread of the plug-in faults while the main thread waits inside the
+    // entry point.
+    {"OnPluginThread", "crash=thread\n", EDumpFolder::Given, "fault thread"},
+};
+
+void PrintTo(const CCrashCase &c, std::ostream *out)
+{
+    *out << c.label;
+}
+
+class CrashTest : public testing::TestWithParam<CCrashCase> {};
+
+TEST_P(CrashTest, DumpAndExitCode9AfterEveryLine)
+{
+    const CCrashCase &c = GetParam();
+    CTempFolder plugins;
+    CTempFolder dumps;
+    std::wstring dll = Stage(plugins, "fx_effect", L"Crashing", std::string("name=Crashing\n") + kAllMidiNo + c.config);
+    ASSERT_FALSE(dll.empty());
+    ASSERT_FALSE(dumps.path.empty());
+    std::wstring dumpFolder;
+    if (c.dumpFolder == EDumpFolder::Given)
+        dumpFolder = dumps.path;
+    else if (c.dumpFolder == EDumpFolder::TooLong)
+        dumpFolder = dumps.path + L"\\" + std::wstring(250, L'd');
+    wchar_t current[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, current);
+    Lines dumpsHereBefore = Dumps(current);
+
+    CServer server;
+    ASSERT_TRUE(server.Start(dumpFolder));
+    SYSTEMTIME before;
+    GetLocalTime(&before);
+    CScan scan = server.Scan(dll);
+    EXPECT_EQ(scan.end, ScanHost::EEnd::Closed);
+    std::optional<DWORD> exitCode = server.process.WaitExit(E2E::kTimeout);
+    SYSTEMTIME after;
+    GetLocalTime(&after);
+    EXPECT_EQ(exitCode, std::optional<DWORD>(9));
+
+    // Every line up to the one the plug-in caused right before its fault.
+    EXPECT_EQ(WithoutHandles(scan.lines),
+              (Lines{"info:Scanning plugin: '" + Utf8(dll) + "'", "info:Loading library...",
+                     "info:Looking for entry point in module <module>", "info:Found VSTPluginMain()",
+                     "info:Calling entry point...", "info:Audio master callback: 3 - audioMasterIdle",
+                     "warn:Unhandled audioMaster opCode - 3"}));
+    Lines trace = ReadTrace(dll);
+    EXPECT_NE(std::find(trace.begin(), trace.end(), c.faultTraced), trace.end());
+    EXPECT_EQ(std::find(trace.begin(), trace.end(), "own filter"), trace.end());
+    EXPECT_EQ(std::find(trace.begin(), trace.end(), "thread fault survived"), trace.end());
+
+    Lines written = Dumps(dumps.path);
+    EXPECT_EQ(Dumps(plugins.path), Lines{});
+    EXPECT_EQ(Dumps(current), dumpsHereBefore);
+    if (c.dumpFolder != EDumpFolder::Given) {
+        EXPECT_EQ(written, Lines{});
+        return;
+    }
+    ASSERT_EQ(written.size(), 1u) << "exactly one dump";
+    std::smatch parts;
+    static const std::regex pattern("RavoZazora-x86-(\\d{4})-(\\d{2})-(\\d{2})-(\\d{2})-(\\d{2})-(\\d{2})\\.mdmp");
+    ASSERT_TRUE(std::regex_match(written[0], parts, pattern)) << written[0];
+    SYSTEMTIME stamped = {};
+    stamped.wYear = static_cast<WORD>(std::stoi(parts[1]));
+    stamped.wMonth = static_cast<WORD>(std::stoi(parts[2]));
+    stamped.wDay = static_cast<WORD>(std::stoi(parts[3]));
+    stamped.wHour = static_cast<WORD>(std::stoi(parts[4]));
+    stamped.wMinute = static_cast<WORD>(std::stoi(parts[5]));
+    stamped.wSecond = static_cast<WORD>(std::stoi(parts[6]));
+    // Named after the local time of the crash.
+    EXPECT_GE(Seconds(stamped), Seconds(before) - 1) << written[0];
+    EXPECT_LE(Seconds(stamped), Seconds(after) + 1) << written[0];
+    std::string bytes;
+    ASSERT_TRUE(FixtureFiles::ReadFileBytes(dumps / std::wstring(written[0].begin(), written[0].end()), &bytes));
+    EXPECT_EQ(bytes.substr(0, 4), "MDMP");
+}
+
+INSTANTIATE_TEST_SUITE_P(E2E, CrashTest, testing::ValuesIn(kCrashCases),
+                         [](const testing::TestParamInfo<CCrashCase> &info) { return std::string(info.param.label); });
+
+// A fault inside effClose is caught there: the scan finishes, no dump is
+// written, and the server serves on, also for the same fault again.
+TEST(CrashTest, FaultInEffCloseIsSurvived)
+{
+    CTempFolder plugins;
+    CTempFolder dumps;
+    std::wstring dll = Stage(plugins, "fx_effect", L"BadClose",
+                             std::string("name=Bad Close\nid=0x42434C53\ncrash=close\n") + kAllMidiNo);
+    std::wstring plain = Stage(plugins, "fx_effect", L"Plain", std::string("name=Plain\n") + kAllMidiNo);
+    CServer server;
+    ASSERT_TRUE(server.Start(dumps.path));
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        CScan scan = server.Scan(dll);
+        ASSERT_EQ(scan.end, ScanHost::EEnd::Ready);
+        Lines log = scan.LogLines();
+        ASSERT_GE(log.size(), 5u);
+        EXPECT_EQ(Lines(log.end() - 5, log.end()),
+                  (Lines{"info:Dispatching effClose...", "info:Audio master callback: 3 - audioMasterIdle",
+                         "warn:Unhandled audioMaster opCode - 3", "info:Freeing library...", "info:Finished"}));
+        ASSERT_TRUE(scan.parsed) << scan.parseError;
+        EXPECT_EQ(scan.report.error, "");
+        EXPECT_EQ(scan.report.name, "Bad Close");
+        EXPECT_EQ(scan.report.idText, "42434C53");
+    }
+    Lines trace = ReadTrace(dll);
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), "fault close"), 2);
+    EXPECT_EQ(trace.back(), "detach");
+
+    CScan next = server.Scan(plain);
+    ASSERT_EQ(next.end, ScanHost::EEnd::Ready);
+    EXPECT_EQ(next.report.name, "Plain");
+    std::optional<unsigned long> exitCode;
+    server.Shutdown(&exitCode);
+    EXPECT_EQ(exitCode, std::optional<unsigned long>(0));
+    EXPECT_EQ(Dumps(dumps.path), Lines{});
+}
+
+}  // namespace

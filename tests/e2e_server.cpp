@@ -1,0 +1,115 @@
+// Driving the real scan server in end-to-end tests.
+#include "tests/e2e_server.h"
+
+#include <regex>
+
+#include "tests/fixtures/fixture_files.h"
+
+namespace E2E {
+
+namespace {
+
+const char kLookingFor[] = "info:Looking for entry point in module ";
+
+}  // namespace
+
+std::wstring ServerPath()
+{
+    return FixtureFiles::WindowsPath(std::string(TEST_BIN_DIR) + "/RavoZazora-x86.exe");
+}
+
+std::string Utf8(const std::wstring &text)
+{
+    return ScanHost::ToUtf8(text);
+}
+
+std::vector<std::string> SplitLines(const std::string &raw)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < raw.size()) {
+        size_t end = raw.find('\n', start);
+        if (end == std::string::npos)
+            end = raw.size();
+        lines.push_back(raw.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string> CScan::LogLines() const
+{
+    std::vector<std::string> log;
+    for (const std::string &line : lines) {
+        if (line.compare(0, 2, ">:") == 0)
+            break;
+        log.push_back(line);
+    }
+    return log;
+}
+
+testing::AssertionResult CServer::Start(const std::wstring &dumpFolder)
+{
+    ScanHost::CLaunch launch;
+    launch.serverPath = ServerPath();
+    launch.dumpFolder = dumpFolder;
+    std::string error;
+    if (!process.Start(launch, &error))
+        return testing::AssertionFailure() << "cannot start " << Utf8(launch.serverPath) << ": " << error;
+    ScanHost::CResponse banner = process.ReadUntilReady(kTimeout);
+    if (banner.end != ScanHost::EEnd::Ready)
+        return testing::AssertionFailure() << "no first ready:, got: " << banner.raw;
+    if (banner.raw != "info:Quenmoor Plugin Scan Server (x86)\n")
+        return testing::AssertionFailure() << "unexpected banner: " << banner.raw;
+    return testing::AssertionSuccess();
+}
+
+CScan CServer::Scan(const std::wstring &request)
+{
+    CScan scan;
+    if (!process.Send(Utf8(request)))
+        return scan;
+    ScanHost::CResponse response = process.ReadUntilReady(kTimeout);
+    scan.end = response.end;
+    scan.lines = SplitLines(response.raw);
+    for (const std::string &line : scan.lines)
+        if (line.compare(0, 2, ">:") == 0)
+            scan.reportLines.push_back(line);
+    scan.parsed = ScanHost::ParseReport(response.report, &scan.report, &scan.parseError);
+    return scan;
+}
+
+std::vector<std::string> CServer::Shutdown(std::optional<unsigned long> *exitCode)
+{
+    process.CloseInput();
+    std::string rest;
+    std::string line;
+    while (process.ReadLine(&line, kTimeout) == ScanHost::ERead::Line)
+        rest += line + "\n";
+    std::optional<DWORD> code = process.WaitExit(kTimeout);
+    *exitCode = code ? std::optional<unsigned long>(*code) : std::nullopt;
+    return SplitLines(rest);
+}
+
+std::vector<std::string> WithoutHandles(const std::vector<std::string> &lines)
+{
+    static const std::regex handle("[0-9A-F]{8}");
+    std::vector<std::string> result = lines;
+    for (std::string &line : result) {
+        if (line.compare(0, sizeof kLookingFor - 1, kLookingFor) == 0 &&
+            std::regex_match(line.substr(sizeof kLookingFor - 1), handle))
+            line = std::string(kLookingFor) + "<module>";
+    }
+    return result;
+}
+
+std::vector<std::string> Handles(const std::vector<std::string> &lines)
+{
+    std::vector<std::string> handles;
+    for (const std::string &line : lines)
+        if (line.compare(0, sizeof kLookingFor - 1, kLookingFor) == 0)
+            handles.push_back(line.substr(sizeof kLookingFor - 1));
+    return handles;
+}
+
+}  // namespace E2E

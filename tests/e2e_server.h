@@ -1,0 +1,62 @@
+// Driving the real scan server in end-to-end tests: start it through the host
+// library, send one request, and take everything it wrote up to the next
+// "ready:" as "level:text" lines with the parsed report. Generous timeouts,
+// as the server runs under Wine.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/report.h"
+#include "host/scanhost.h"
+
+namespace E2E {
+
+const ScanHost::Milliseconds kTimeout{90000};
+
+// The server executable of this build as a Windows path.
+std::wstring ServerPath();
+
+std::string Utf8(const std::wstring &text);
+
+// Splits output bytes into lines without their line feeds; a last line the
+// server ended without a line feed is kept.
+std::vector<std::string> SplitLines(const std::string &raw);
+
+// The response to one request.
+struct CScan {
+    std::vector<std::string> lines;         // every line, report included, "ready:" not
+    std::vector<std::string> reportLines;   // the ">" lines as written, level included
+    ScanHost::EEnd end = ScanHost::EEnd::Timeout;
+    bool parsed = false;                    // the report was one well-formed object
+    std::string parseError;
+    ScanHost::CReport report;
+    // The lines before the report object.
+    std::vector<std::string> LogLines() const;
+};
+
+class CServer {
+public:
+    // Starts the server (with a dump folder when one is given) and takes its
+    // banner and first "ready:".
+    testing::AssertionResult Start(const std::wstring &dumpFolder = std::wstring());
+    CScan Scan(const std::wstring &request);
+    // Closes the request pipe and returns the lines written until the output
+    // ended; *exitCode is the exit code, or nothing when the server did not end.
+    std::vector<std::string> Shutdown(std::optional<unsigned long> *exitCode);
+
+    ScanHost::CServerProcess process;
+};
+
+// The lines with the module handle of "Looking for entry point in module %p"
+// replaced by "<module>" when it has the form of eight upper-case
+// hexadecimal digits (otherwise the line stays as it is and fails to match).
+std::vector<std::string> WithoutHandles(const std::vector<std::string> &lines);
+
+// The module handle of each "Looking for entry point" line, in order.
+std::vector<std::string> Handles(const std::vector<std::string> &lines);
+
+}  // namespace E2E
