@@ -9,6 +9,7 @@
 #include "probe/version.h"
 #include "service/log.h"
 #include "service/requestloop.h"
+#include "statuswindow/statuswindow.h"
 
 HMODULE g_hCachedModule;
 Simple::CWideString g_strCachedPath;
@@ -70,8 +71,7 @@ bool ScanPlugin(const Simple::CWideString &request, CPluginInfo &info)
         fileVersion = FormatFileVersion(fixed);
 
     InstallCrashDumpFilter();
-    // Status window: ActivateStatusWindow() brings it forward here, before
-    // the inspection.
+    ActivateStatusWindow();
     PumpMessages();
 
     g_nCurrentShellId = shellId;
