@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/clock.h"
 #include "host/scanhost.h"
 
 using namespace ScanHost;
@@ -25,18 +26,6 @@ std::wstring BesideThisProgram(const wchar_t *name)
     DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring folder(path, length);
     return folder.substr(0, folder.find_last_of(L"\\/") + 1) + name;
-}
-
-double Now()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / frequency.QuadPart;
 }
 
 // Times each of count exchanges of request with a freshly started peer, in

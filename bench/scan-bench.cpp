@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/clock.h"
 #include "host/scanhost.h"
 #include "probe/vst2.h"
 #include "tests/fixtures/fixture_files.h"
@@ -23,18 +24,6 @@
 using namespace ScanHost;
 
 namespace {
-
-double Now()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / frequency.QuadPart;
-}
 
 intptr_t __cdecl BareHost(AEffect *, int32_t opcode, int32_t, intptr_t, void *, float)
 {
