@@ -3,17 +3,69 @@
 // shown in the idle mode too, and gone after an orderly end.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "desktop.h"
-#include "server_process.h"
+#include "host/scanhost.h"
+#include "service/scan.h"
 #include "statuswindow/statuswindow.h"
+#include "support/capture.h"
+
+using ScanHost::CServerProcess;
 
 namespace {
 
 const char kBanner[] = "info:Quenmoor Plugin Scan Server (x86)\n";
+const ScanHost::Milliseconds kTimeout{20000};
+
+// Starts the real server as a host does: serving, with its pipes and the host
+// window on the command line, or idle, without arguments and with the pipes as
+// its standard handles. It inherits this program's display.
+void StartServer(CServerProcess &server, HWND reference, bool idle = false)
+{
+    ScanHost::CLaunch launch;
+    launch.serverPath = ProgramFolder() + L"\\RavoZazora-x86.exe";
+    launch.referenceWindow = reference;
+    if (idle) {
+        launch.rawArguments = L"";
+        launch.standardHandles = true;
+    }
+    std::string error;
+    ASSERT_TRUE(server.Start(launch, &error)) << error;
+}
+
+// Takes the banner and the first "ready:".
+void ExpectBannerAndReady(CServerProcess &server)
+{
+    ScanHost::CResponse banner = server.ReadUntilReady(kTimeout);
+    EXPECT_EQ(ScanHost::EEnd::Ready, banner.end);
+    EXPECT_EQ(kBanner, banner.raw);
+}
+
+// Closes the request pipe; the server's exit code.
+std::optional<DWORD> Finish(CServerProcess &server)
+{
+    server.CloseInput();
+    return server.WaitExit(kTimeout);
+}
+
+// The server's status windows, found by class and title.
+std::vector<HWND> StatusWindows(const CServerProcess &server)
+{
+    return FindWindowsOf(server.ProcessId(), L"QuenmoorRavoZazora", L"Quenmoor Scan Server");
+}
+
+// The bytes the server's request handler writes for request, taken in this
+// process through the same code the server runs.
+std::string AnswerInProcess(const wchar_t *request)
+{
+    COutputCapture capture;
+    HandleRequest(Simple::CWideString(request));
+    return capture.Text();
+}
 
 class GdiplusEnvironment : public ::testing::Environment {
 public:
@@ -59,10 +111,11 @@ protected:
 TEST_F(ServerWindowTest, ShowsWhileServingAndGoesAtTheEnd)
 {
     HWND host = HostWindow({100, 100, 300, 200});
-    ServerProcess server(ServerProcess::kServing, host);
-    ASSERT_EQ(std::string(kBanner) + "ready:\n", server.ReadUntil("ready:\n"));
+    CServerProcess server;
+    ASSERT_NO_FATAL_FAILURE(StartServer(server, host));
+    ASSERT_NO_FATAL_FAILURE(ExpectBannerAndReady(server));
 
-    std::vector<HWND> windows = server.StatusWindows();
+    std::vector<HWND> windows = StatusWindows(server);
     ASSERT_EQ(1u, windows.size()) << "the server's status window, found by class and title";
     HWND status = windows[0];
     // 120 x 120, 10 pixels in from the corner of the 800 x 600 work area.
@@ -79,15 +132,16 @@ TEST_F(ServerWindowTest, ShowsWhileServingAndGoesAtTheEnd)
     });
     Sleep(200);
     const wchar_t request[] = L"C:\\no such folder\\plugin.dll";
-    server.Send("C:\\no such folder\\plugin.dll\n");
-    std::string answer = server.ReadUntil("ready:\n");
+    server.Send("C:\\no such folder\\plugin.dll");
+    ScanHost::CResponse answer = server.ReadUntilReady(kTimeout);
     hitTest.join();
     EXPECT_EQ((DWORD_PTR)HTCAPTION, hit);
-    EXPECT_EQ(AnswerInProcess(request) + "ready:\n", answer);
+    EXPECT_EQ(ScanHost::EEnd::Ready, answer.end);
+    EXPECT_EQ(AnswerInProcess(request), answer.raw);
     EXPECT_TRUE(IsWindow(status));
     EXPECT_EQ((RECT{670, 470, 790, 590}), WindowRect(status));
 
-    EXPECT_EQ(0u, server.Finish());
+    EXPECT_EQ(std::optional<DWORD>(0), Finish(server));
     EXPECT_FALSE(IsWindow(status));
 }
 
@@ -99,12 +153,13 @@ TEST_F(ServerWindowTest, SitsOnTheHostWindowsMonitor)
     ASSERT_GT(second.right, monitors[0].right + 120);
     // On the part of the second monitor that the first one doesn't cover.
     HWND host = HostWindow({monitors[0].right + 10, 100, monitors[0].right + 110, 160});
-    ServerProcess server(ServerProcess::kServing, host);
-    ASSERT_EQ(std::string(kBanner) + "ready:\n", server.ReadUntil("ready:\n"));
-    std::vector<HWND> windows = server.StatusWindows();
+    CServerProcess server;
+    ASSERT_NO_FATAL_FAILURE(StartServer(server, host));
+    ASSERT_NO_FATAL_FAILURE(ExpectBannerAndReady(server));
+    std::vector<HWND> windows = StatusWindows(server);
     ASSERT_EQ(1u, windows.size());
     EXPECT_EQ(BottomRight(second), WindowRect(windows[0]));
-    EXPECT_EQ(0u, server.Finish());
+    EXPECT_EQ(std::optional<DWORD>(0), Finish(server));
 }
 
 // Keeps build/artifacts/status-window.png: the primary screen while the server
@@ -113,9 +168,10 @@ TEST_F(ServerWindowTest, ItsPictureShowsOnTheScreen)
 {
     HostWindow({670, 470, 790, 590}, RGB(0, 0, 0));
     HWND host = HostWindow({100, 100, 300, 200});
-    ServerProcess server(ServerProcess::kServing, host);
-    ASSERT_EQ(std::string(kBanner) + "ready:\n", server.ReadUntil("ready:\n"));
-    ASSERT_EQ(1u, server.StatusWindows().size());
+    CServerProcess server;
+    ASSERT_NO_FATAL_FAILURE(StartServer(server, host));
+    ASSERT_NO_FATAL_FAILURE(ExpectBannerAndReady(server));
+    ASSERT_EQ(1u, StatusWindows(server).size());
 
     // The picture the server carries, as it hands it to the window.
     HBITMAP section = LoadPngResource(GetModuleHandleW(nullptr));
@@ -127,16 +183,19 @@ TEST_F(ServerWindowTest, ItsPictureShowsOnTheScreen)
     std::string difference = WaitForPictureOnScreen(expected, {670, 470}, {0, 0, 800, 600}, screen);
     EXPECT_TRUE(SavePng(screen, ArtifactPath(L"status-window.png")));
     EXPECT_EQ("", difference);
-    EXPECT_EQ(0u, server.Finish());
+    EXPECT_EQ(std::optional<DWORD>(0), Finish(server));
 }
 
 TEST_F(ServerWindowTest, ShowsInTheIdleMode)
 {
-    ServerProcess server(ServerProcess::kIdle, nullptr);
-    EXPECT_EQ(kBanner, server.ReadUntil("\n"));
+    CServerProcess server;
+    ASSERT_NO_FATAL_FAILURE(StartServer(server, nullptr, true));
+    std::string banner;
+    EXPECT_EQ(ScanHost::ERead::Line, server.ReadLine(&banner, kTimeout));
+    EXPECT_EQ(std::string(kBanner, sizeof kBanner - 2), banner);
     std::vector<HWND> windows;
     for (int i = 0; i < 100 && windows.empty(); i++, Sleep(50))
-        windows = server.StatusWindows();
+        windows = StatusWindows(server);
     ASSERT_EQ(1u, windows.size());
     // The foreground window of the moment placed it: at the corner of its monitor.
     RECT rect = WindowRect(windows[0]);
@@ -145,9 +204,10 @@ TEST_F(ServerWindowTest, ShowsInTheIdleMode)
     ASSERT_TRUE(GetMonitorInfoW(MonitorFromWindow(windows[0], MONITOR_DEFAULTTONEAREST), &info));
     EXPECT_EQ(BottomRight(info.rcWork), rect);
     // No requests are served: nothing follows the banner.
-    server.Send("C:\\plugin.dll\n");
-    EXPECT_EQ("", server.ReadFor(500));
-    server.Kill();
+    server.Send("C:\\plugin.dll");
+    std::string line;
+    EXPECT_EQ(ScanHost::ERead::Timeout, server.ReadLine(&line, ScanHost::Milliseconds(500))) << line;
+    server.Terminate();
 }
 
 }  // namespace
