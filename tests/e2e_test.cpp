@@ -170,6 +170,34 @@ TEST_F(Handshake, RequestsWrittenAtOnceAreAllServedInTurn)
     Finish();
 }
 
+// The request is the line as written, decoded from UTF-8: nothing trimmed, a
+// carriage return kept (the log line shows it by its control picture, so it
+// cannot break the line), invalid UTF-8 replaced, and the text ending at a NUL.
+TEST_F(Handshake, TheRequestIsTheLineAsWritten)
+{
+    const struct {
+        std::string line;
+        std::string logged;
+    } cases[] = {
+        {" C:\\no\\x.dll \n", " C:\\no\\x.dll "},
+        {"C:\\no\\x.dll\r\n", "C:\\no\\x.dll\xE2\x90\x8D"},
+        {"C:\\no\\caf\xC3\xA9 \xF0\x9F\x8E\xB5.dll\n", "C:\\no\\caf\xC3\xA9 \xF0\x9F\x8E\xB5.dll"},
+        {"C:\\no\\\xFF.dll\n", "C:\\no\\\xEF\xBF\xBD.dll"},
+        {std::string("C:\\no\\a\0b.dll\n", 14), "C:\\no\\a"},
+    };
+    ASSERT_NO_FATAL_FAILURE(StartServing());
+    for (const auto &c : cases) {
+        ASSERT_TRUE(server.SendRaw(c.line));
+        CResponse response = server.ReadUntilReady(kTimeout);
+        ASSERT_EQ(response.end, EEnd::Ready) << Describe(response);
+        ASSERT_FALSE(response.lines.empty()) << Describe(response);
+        EXPECT_EQ(response.lines[0].level, "info");
+        EXPECT_EQ(response.lines[0].text, "Scanning plugin: '" + c.logged + "'");
+        EXPECT_EQ(CountReports(response), 1) << Describe(response);
+    }
+    Finish();
+}
+
 // Whatever bytes a line holds, each line gets one report and the server stays
 // in step: a request sent after them is answered next, and nothing is left
 // over when the input closes.
