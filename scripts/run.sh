@@ -8,6 +8,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
+"$root/scripts/setup.sh"
+echo "run: building into $build" >&2
 BUILD_DIR=$build "$root/scripts/build.sh" >/dev/null
 source "$root/scripts/winenv.sh"
 
