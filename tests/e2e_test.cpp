@@ -9,6 +9,7 @@
 
 #include "host/report.h"
 #include "host/scanhost.h"
+#include "support/expected.h"
 
 using namespace ScanHost;
 
@@ -111,26 +112,6 @@ protected:
     CServerProcess server;
 };
 
-// A report holding nothing but an error: what a request for no plug-in gets.
-void ExpectDefaults(const CReport &report)
-{
-    EXPECT_EQ(report.idText, "00000000");
-    EXPECT_EQ(report.id, 0);
-    EXPECT_EQ(report.name, "");
-    EXPECT_EQ(report.vendor, "");
-    EXPECT_EQ(report.product, "");
-    EXPECT_EQ(report.version, "");
-    EXPECT_EQ(report.numInputs, 0);
-    EXPECT_EQ(report.numOutputs, 0);
-    EXPECT_FALSE(report.wantsMidi);
-    EXPECT_FALSE(report.sendsMidi);
-    EXPECT_EQ(report.platform, "x86");
-    EXPECT_FALSE(report.audio64);
-    EXPECT_EQ(report.category, -1);
-    EXPECT_FALSE(report.synthEdit);
-    EXPECT_FALSE(report.hasShells);
-}
-
 }  // namespace
 
 using Handshake = ServerTest;
@@ -145,7 +126,7 @@ TEST_F(Handshake, RequestGetsErrorLineReportAndReady)
 {
     ASSERT_NO_FATAL_FAILURE(StartServing());
     CReport report = Request("C:\\no\\such\\plugin.dll");
-    ExpectDefaults(report);
+    ExpectDefaultReport(report);
     Finish();
 }
 
