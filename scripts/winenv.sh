@@ -11,6 +11,12 @@
 # and reaches beyond it to the right and below. RandR is off: with it Wine
 # would see a single monitor; without it Wine takes the monitors from Xinerama.
 export WINEPREFIX="$build/wineprefix"
+# Wine turns Windows file names into Unix ones in the locale's character set;
+# under the POSIX locale of a bare environment, names with letters beyond
+# ASCII cannot be opened. C.UTF-8 is on every Debian system.
+if [ "$(locale charmap 2>/dev/null)" != UTF-8 ]; then
+    export LC_ALL=C.UTF-8
+fi
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
