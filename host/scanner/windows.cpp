@@ -1,0 +1,86 @@
+// Reading the windows of a scan server.
+#include "host/scanner/windows.h"
+
+#include <windows.h>
+
+#include "host/scanhost.h"
+
+namespace ScanHost {
+
+namespace {
+
+// The class of the server's own status window.
+const wchar_t kStatusWindowClass[] = L"QuenmoorRavoZazora";
+
+std::wstring ClassOf(HWND window)
+{
+    wchar_t name[256];
+    int length = GetClassNameW(window, name, 256);
+    return std::wstring(name, length > 0 ? length : 0);
+}
+
+std::string TextOf(HWND window)
+{
+    // WM_GETTEXT answers for windows of other processes too, but a hung
+    // owner would block it: ask with a time limit.
+    wchar_t text[1024];
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 500,
+                             &length))
+        return std::string();
+    std::string utf8 = ToUtf8(std::wstring_view(text, length));
+    // One line: line breaks inside a message box's text become spaces.
+    for (char &c : utf8)
+        if (c == '\r' || c == '\n' || c == '\t')
+            c = ' ';
+    return utf8;
+}
+
+struct CSearch {
+    DWORD processId;
+    std::vector<CShownWindow> windows;
+};
+
+BOOL CALLBACK CollectStatic(HWND child, LPARAM parameter)
+{
+    auto *window = reinterpret_cast<CShownWindow *>(parameter);
+    if (!IsWindowVisible(child) || _wcsicmp(ClassOf(child).c_str(), L"Static") != 0)
+        return TRUE;
+    std::string text = TextOf(child);
+    if (!text.empty())
+        window->texts.push_back(text);
+    return TRUE;
+}
+
+BOOL CALLBACK CollectTopLevel(HWND window, LPARAM parameter)
+{
+    auto *search = reinterpret_cast<CSearch *>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != search->processId || !IsWindowVisible(window) || ClassOf(window) == kStatusWindowClass)
+        return TRUE;
+    CShownWindow shown;
+    shown.title = TextOf(window);
+    EnumChildWindows(window, CollectStatic, reinterpret_cast<LPARAM>(&shown));
+    search->windows.push_back(shown);
+    return TRUE;
+}
+
+}  // namespace
+
+std::vector<CShownWindow> WindowsOfProcess(uint32_t processId)
+{
+    CSearch search{processId, {}};
+    EnumWindows(CollectTopLevel, reinterpret_cast<LPARAM>(&search));
+    return search.windows;
+}
+
+std::string DescribeWindow(const CShownWindow &window)
+{
+    std::string text = "\"" + window.title + "\"";
+    for (size_t i = 0; i < window.texts.size(); ++i)
+        text += (i == 0 ? ": " : " ") + window.texts[i];
+    return text;
+}
+
+}  // namespace ScanHost
