@@ -10,7 +10,16 @@
 # puts both screens at the origin, so the second monitor overlaps the first
 # and reaches beyond it to the right and below. RandR is off: with it Wine
 # would see a single monitor; without it Wine takes the monitors from Xinerama.
-export WINEPREFIX="$build/wineprefix"
+#
+# With WINENV_USER_PREFIX=1 (the run command, scanning a user's own plug-ins)
+# the user's prefix is used as it is: $WINEPREFIX when set, Wine's default
+# otherwise. Nothing in it is changed, no wineserver is kept or stopped, and
+# the user's display is used when there is one (a virtual one otherwise).
+if [ -n "${WINENV_USER_PREFIX:-}" ]; then
+    [ -n "${DISPLAY:-}" ] && NO_XVFB=1
+else
+    export WINEPREFIX="$build/wineprefix"
+fi
 # Wine turns Windows file names into Unix ones in the locale's character set;
 # under the POSIX locale of a bare environment, names with letters beyond
 # ASCII cannot be opened. C.UTF-8 is on every Debian system.
@@ -21,7 +30,7 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
 winenv_cleanup() {
-    wineserver -k >/dev/null 2>&1 || true
+    [ -z "${WINENV_USER_PREFIX:-}" ] && { wineserver -k >/dev/null 2>&1 || true; }
     [ -n "${winenv_xvfb_pid:-}" ] && kill "$winenv_xvfb_pid" >/dev/null 2>&1 || true
 }
 trap winenv_cleanup EXIT
@@ -36,6 +45,9 @@ if [ -z "${NO_XVFB:-}" ]; then
     rm -f "$displayfile"
 fi
 
+if [ -n "${WINENV_USER_PREFIX:-}" ]; then
+    return 0
+fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "winenv: creating the Wine prefix in $WINEPREFIX"
     wineboot -i >/dev/null 2>&1 || true

@@ -1,15 +1,13 @@
-// quenmoor-scan: a host on the command line. It starts the scan server,
-// prints every line the server writes as it arrives, sends the requests one at
-// a time, each once the server is ready, follows every shell module with a
-// request for each plug-in it contains, then closes the request pipe and
-// prints the server's exit code, which is also its own. Lines of its own start
-// with "# "; everything else is the server's output as it was written.
-//
-//   quenmoor-scan [--dump-folder DIR] SERVER.exe REQUEST...
+// The command line's raw mode, for debugging the protocol: one server, the
+// requests given, and every line the server writes printed as it arrives.
+// Each shell module is followed by a request for each plug-in it contains.
+// Lines of the client's own start with "# "; the rest is the server's output
+// as written.
 #include <deque>
 #include <string>
 #include <vector>
 
+#include "host/cli/raw.h"
 #include "host/report.h"
 #include "host/scanhost.h"
 
@@ -47,39 +45,22 @@ EEnd Relay(CServerProcess &server, std::vector<std::string> *report)
     }
 }
 
-int Usage()
-{
-    Print("usage: quenmoor-scan [--dump-folder DIR] SERVER.exe REQUEST...\n");
-    return 2;
-}
-
 }  // namespace
 
-int wmain(int argc, wchar_t **argv)
+int RelayRequests(const std::wstring &serverPath, const std::wstring &dumpFolder,
+                  const std::vector<std::string> &given)
 {
-    SetConsoleOutputCP(CP_UTF8);
     CLaunch launch;
-    int next = 1;
-    if (next < argc && std::wstring(argv[next]) == L"--dump-folder") {
-        if (next + 1 >= argc)
-            return Usage();
-        launch.dumpFolder = argv[next + 1];
-        next += 2;
-    }
-    if (next >= argc)
-        return Usage();
-    launch.serverPath = argv[next++];
-
+    launch.serverPath = serverPath;
+    launch.dumpFolder = dumpFolder;
     // Requests wait here until the server is ready for them.
-    std::deque<std::string> requests;
-    for (; next < argc; ++next)
-        requests.push_back(ToUtf8(argv[next]));
+    std::deque<std::string> requests(given.begin(), given.end());
 
     CServerProcess server;
     std::string error;
     if (!server.Start(launch, &error)) {
         Print("# cannot start the server: " + error + "\n");
-        return 1;
+        return 3;
     }
 
     std::vector<std::string> report;
