@@ -60,6 +60,17 @@ std::wstring CDumpFolder::Claim(uint32_t processId)
     return std::wstring();
 }
 
+bool CDumpFolder::HasUnclaimed()
+{
+    if (m_folder.empty())
+        return false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const std::wstring &path : ListDumps(m_folder))
+        if (!m_seen.count(path))
+            return true;
+    return false;
+}
+
 std::optional<uint32_t> DumpProcessId(const std::wstring &path)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

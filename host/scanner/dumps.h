@@ -23,6 +23,10 @@ public:
     // claimed when it is the only new one.
     std::wstring Claim(uint32_t processId);
 
+    // Whether a dump appeared that nobody claimed yet: a server that went
+    // silent may be writing it.
+    bool HasUnclaimed();
+
 private:
     std::wstring m_folder;
     std::mutex m_mutex;

@@ -227,6 +227,10 @@ CAttempt CWorker::Request(const std::string &request)
     ++m_requests;
     CAttempt attempt;
     CExchange exchange = m_server->Request(request, m_options.timeout);
+    // A server that crashed goes silent while it writes its dump, which can
+    // take long for a large process: a new dump earns it one more timeout.
+    if (exchange.end == EExchangeEnd::Silent && m_dumps.HasUnclaimed())
+        m_server->ReadOn(&exchange, m_options.timeout);
     attempt.failure.stage = StageOf(exchange.lines);
     switch (exchange.end) {
     case EExchangeEnd::Ready:

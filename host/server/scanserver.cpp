@@ -41,25 +41,31 @@ CExchange CScanServer::Request(std::string_view request, std::chrono::millisecon
         exchange.end = EExchangeEnd::Closed;
         return exchange;
     }
+    ReadOn(&exchange, silence);
+    return exchange;
+}
+
+void CScanServer::ReadOn(CExchange *exchange, std::chrono::milliseconds silence)
+{
     std::string line;
     for (;;) {
         ERead read = m_state->process.ReadLine(&line, silence);
         if (read == ERead::Closed) {
-            exchange.end = EExchangeEnd::Closed;
-            return exchange;
+            exchange->end = EExchangeEnd::Closed;
+            return;
         }
         if (read == ERead::Timeout) {
-            exchange.end = EExchangeEnd::Silent;
-            return exchange;
+            exchange->end = EExchangeEnd::Silent;
+            return;
         }
         if (line == "ready:") {
-            exchange.end = EExchangeEnd::Ready;
-            return exchange;
+            exchange->end = EExchangeEnd::Ready;
+            return;
         }
         CLine split = SplitLine(line);
         if (split.level == ">")
-            exchange.report.push_back(split.text);
-        exchange.lines.push_back({split.level, split.text});
+            exchange->report.push_back(split.text);
+        exchange->lines.push_back({split.level, split.text});
     }
 }
 

@@ -61,6 +61,8 @@ public:
     // Sends one request (UTF-8, without its line feed) and reads the answer.
     // silence is the longest wait for the next line.
     CExchange Request(std::string_view request, std::chrono::milliseconds silence);
+    // Goes on reading the answer of an exchange that ended Silent, into it.
+    void ReadOn(CExchange *exchange, std::chrono::milliseconds silence);
 
     // After an exchange ended Closed: waits at most limit for the process to
     // end and gives its exit code; nothing when it still runs.
