@@ -1,6 +1,8 @@
 // Finding modules: a walk of the folders with an explicit stack, so that
 // depth costs no thread stack, and a final sort that makes the result the same
-// whatever order the paths were given and the folders were listed in.
+// whatever order the paths were given and the folders were listed in. Under
+// Wine every file opened costs about a millisecond, so the walk opens folders
+// and almost never files.
 #include "host/scanner/discovery.h"
 
 #include <windows.h>
@@ -39,26 +41,45 @@ std::wstring Join(const std::wstring &folder, const wchar_t *name)
 // Two paths with the same identity are the same file.
 using CIdentity = std::pair<uint32_t, uint64_t>;
 
-// The identity of the file or folder at path, following links; nothing when
-// it cannot be opened or the file system gives no index.
+std::optional<CIdentity> Identity(DWORD volume, uint64_t index)
+{
+    if (index == 0)  // a file system that gives no index
+        return std::nullopt;
+    return CIdentity(volume, index);
+}
+
+// A folder or file opened for its attributes, following links.
+HANDLE OpenForAttributes(const std::wstring &path, DWORD access)
+{
+    return CreateFileW(ExtendedPath(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// The identity of the file or folder at path; nothing when it cannot be
+// opened or has none.
 std::optional<CIdentity> IdentityOf(const std::wstring &path)
 {
-    HANDLE file = CreateFileW(ExtendedPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE file = OpenForAttributes(path, 0);
     if (file == INVALID_HANDLE_VALUE)
         return std::nullopt;
     BY_HANDLE_FILE_INFORMATION info;
     BOOL read = GetFileInformationByHandle(file, &info);
     CloseHandle(file);
-    if (!read || (info.nFileIndexHigh == 0 && info.nFileIndexLow == 0))
+    if (!read)
         return std::nullopt;
-    return CIdentity(info.dwVolumeSerialNumber, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+    return Identity(info.dwVolumeSerialNumber, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
 }
 
 std::string Reason(const char *what, DWORD error)
 {
     return std::string(what) + ": " + WindowsErrorText(error);
 }
+
+// A module file found, with its identity when it is known.
+struct CFile {
+    std::wstring path;
+    std::optional<CIdentity> identity;
+};
 
 // A folder still to be listed, with the folder it was found in.
 struct CFolder {
@@ -68,17 +89,19 @@ struct CFolder {
 };
 const size_t kNoParent = SIZE_MAX;
 
+// Lists folders through a handle, which gives every entry's index with its
+// name: a file is opened only when it is a link (whose index is the link's,
+// not its target's) or its file system gives no index.
 class CWalk {
 public:
-    CWalk(std::vector<std::wstring> *files, std::vector<CDiscoveryProblem> *problems)
-        : m_files(files), m_problems(problems)
+    CWalk(std::vector<CFile> *files, std::vector<CDiscoveryProblem> *problems) : m_files(files), m_problems(problems)
     {
     }
 
     void Run(const std::wstring &root)
     {
         m_folders.clear();
-        m_folders.push_back({root, IdentityOf(root), kNoParent});
+        m_folders.push_back({root, std::nullopt, kNoParent});
         std::vector<size_t> pending{0};
         while (!pending.empty()) {
             size_t index = pending.back();
@@ -100,38 +123,60 @@ private:
     void List(size_t index, std::vector<size_t> *pending)
     {
         const std::wstring folder = m_folders[index].path;
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileExW(ExtendedPath(Join(folder, L"*")).c_str(), FindExInfoBasic, &found,
-                                         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-        if (search == INVALID_HANDLE_VALUE) {
-            DWORD error = GetLastError();
-            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES)
-                m_problems->push_back({folder, Reason("the folder cannot be read", error)});
+        HANDLE handle = OpenForAttributes(folder, FILE_LIST_DIRECTORY);
+        if (handle == INVALID_HANDLE_VALUE) {
+            m_problems->push_back({folder, Reason("the folder cannot be read", GetLastError())});
             return;
         }
-        do {
-            if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0)
-                continue;
-            std::wstring path = Join(folder, found.cFileName);
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                std::optional<CIdentity> identity = IdentityOf(path);
-                if (identity && Encloses(index, *identity))
-                    continue;
-                m_folders.push_back({path, identity, index});
-                pending->push_back(m_folders.size() - 1);
-            } else if (EndsWithDll(found.cFileName)) {
-                m_files->push_back(path);
+        BY_HANDLE_FILE_INFORMATION info = {};
+        if (GetFileInformationByHandle(handle, &info) && !m_folders[index].identity)
+            m_folders[index].identity =
+                Identity(info.dwVolumeSerialNumber, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+        const DWORD volume = info.dwVolumeSerialNumber;
+
+        char *buffer = reinterpret_cast<char *>(m_buffer.data());
+        DWORD size = static_cast<DWORD>(m_buffer.size() * sizeof m_buffer[0]);
+        FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+        while (GetFileInformationByHandleEx(handle, kind, buffer, size)) {
+            kind = FileIdBothDirectoryInfo;
+            for (size_t offset = 0;;) {
+                const auto *entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(buffer + offset);
+                Take(index, volume, *entry, pending);
+                if (entry->NextEntryOffset == 0)
+                    break;
+                offset += entry->NextEntryOffset;
             }
-        } while (FindNextFileW(search, &found));
+        }
         DWORD error = GetLastError();
-        FindClose(search);
-        if (error != ERROR_NO_MORE_FILES)
+        CloseHandle(handle);
+        if (error != ERROR_NO_MORE_FILES && error != ERROR_FILE_NOT_FOUND)
             m_problems->push_back({folder, Reason("the folder could not be read to the end", error)});
     }
 
-    std::vector<std::wstring> *m_files;
+    void Take(size_t index, DWORD volume, const FILE_ID_BOTH_DIR_INFO &entry, std::vector<size_t> *pending)
+    {
+        std::wstring_view name(entry.FileName, entry.FileNameLength / sizeof(wchar_t));
+        if (name == L"." || name == L"..")
+            return;
+        bool folder = entry.FileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+        if (!folder && !EndsWithDll(name))
+            return;
+        std::wstring path = Join(m_folders[index].path, std::wstring(name).c_str());
+        std::optional<CIdentity> identity = Identity(volume, uint64_t(entry.FileId.QuadPart));
+        if (!identity || (entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            identity = IdentityOf(path);
+        if (!folder) {
+            m_files->push_back({path, identity});
+        } else if (!identity || !Encloses(index, *identity)) {
+            m_folders.push_back({path, identity, index});
+            pending->push_back(m_folders.size() - 1);
+        }
+    }
+
+    std::vector<CFile> *m_files;
     std::vector<CDiscoveryProblem> *m_problems;
     std::vector<CFolder> m_folders;
+    std::vector<uint64_t> m_buffer = std::vector<uint64_t>(8192);  // a listing, aligned for its entries
 };
 
 }  // namespace
@@ -178,7 +223,7 @@ std::wstring ExtendedPath(const std::wstring &fullPath)
 CDiscovery DiscoverModules(const std::vector<std::wstring> &paths)
 {
     CDiscovery result;
-    std::vector<std::wstring> files;
+    std::vector<CFile> files;
     CWalk walk(&files, &result.problems);
     for (const std::wstring &given : paths) {
         std::wstring full = FullPath(given);
@@ -197,19 +242,18 @@ CDiscovery DiscoverModules(const std::vector<std::wstring> &paths)
         } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
             walk.Run(full);
         } else {
-            files.push_back(full);
+            files.push_back({full, IdentityOf(full)});
         }
     }
 
-    std::sort(files.begin(), files.end(), [](const std::wstring &a, const std::wstring &b) { return PathLess(a, b); });
+    std::sort(files.begin(), files.end(), [](const CFile &a, const CFile &b) { return PathLess(a.path, b.path); });
     std::set<CIdentity> seen;
-    for (const std::wstring &file : files) {
-        if (!result.modules.empty() && PathsEqual(result.modules.back(), file))
+    for (const CFile &file : files) {
+        if (!result.modules.empty() && PathsEqual(result.modules.back(), file.path))
             continue;
-        std::optional<CIdentity> identity = IdentityOf(file);
-        if (identity && !seen.insert(*identity).second)
+        if (file.identity && !seen.insert(*file.identity).second)
             continue;
-        result.modules.push_back(file);
+        result.modules.push_back(file.path);
     }
     std::stable_sort(result.problems.begin(), result.problems.end(),
                      [](const CDiscoveryProblem &a, const CDiscoveryProblem &b) { return PathLess(a.path, b.path); });
