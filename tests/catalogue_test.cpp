@@ -151,18 +151,6 @@ std::vector<std::string> Keys(const OrderedJson &object)
     return keys;
 }
 
-bool WriteBytes(const std::wstring &path, const std::string &bytes)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-              written == bytes.size();
-    CloseHandle(file);
-    return ok;
-}
-
 bool Exists(const std::wstring &path)
 {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -469,7 +457,7 @@ TEST(ScanPlan, KeptEntriesAreWhole)
 TEST(ScanPlan, FileExistsSaysNotFoundOnlyForMissingFiles)
 {
     FixtureFiles::CTempFolder temp;
-    ASSERT_TRUE(WriteBytes(temp / L"here.dll", "x"));
+    ASSERT_TRUE(FixtureFiles::WriteFileBytes(temp / L"here.dll", "x"));
     EXPECT_TRUE(FileExists(ToUtf8(temp / L"here.dll")));
     EXPECT_FALSE(FileExists(ToUtf8(temp / L"gone.dll")));
     EXPECT_FALSE(FileExists(ToUtf8(temp / L"no folder\\gone.dll")));
@@ -501,7 +489,7 @@ TEST(CatalogueTimes, FingerprintIsSizeAndLastWriteTimeEvenOfAFileHeldOpen)
 {
     FixtureFiles::CTempFolder temp;
     const std::wstring path = temp / L"m\u00f6dule.dll";
-    ASSERT_TRUE(WriteBytes(path, std::string(1234, 'x')));
+    ASSERT_TRUE(FixtureFiles::WriteFileBytes(path, std::string(1234, 'x')));
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, 0, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -715,7 +703,7 @@ TEST_F(CatalogueFile, ASecondClientIsRefusedAtOnceUntilTheFirstEndsHoweverItEnds
 TEST_F(CatalogueFile, ALockFileLeftBehindBlocksNothing)
 {
     const std::wstring path = temp / L"catalogue.json";
-    ASSERT_TRUE(WriteBytes(path + L".lock", "left by a machine that lost power"));
+    ASSERT_TRUE(FixtureFiles::WriteFileBytes(path + L".lock", "left by a machine that lost power"));
     CCatalogue catalogue;
     EXPECT_TRUE(catalogue.Open(path, &warning, &error)) << error;
     catalogue.Close();
@@ -737,7 +725,7 @@ TEST_F(CatalogueFile, AnUnreadableCatalogueIsMovedAsideAndANewOneStarted)
     };
     std::vector<std::wstring> asideNames;
     for (const auto &c : cases) {
-        ASSERT_TRUE(WriteBytes(path, c.bytes));
+        ASSERT_TRUE(FixtureFiles::WriteFileBytes(path, c.bytes));
         CCatalogue catalogue;
         ASSERT_TRUE(catalogue.Open(path, &warning, &error)) << c.what << ": " << error;
         EXPECT_TRUE(catalogue.Modules().empty()) << c.what;
@@ -772,7 +760,7 @@ TEST_F(CatalogueFile, ANewerCatalogueIsRefusedAndLeftAlone)
 {
     const std::wstring path = temp / L"catalogue.json";
     const std::string newer = "{\"format\": \"quenmoor-catalogue\", \"version\": 2, \"modules\": {}}";
-    ASSERT_TRUE(WriteBytes(path, newer));
+    ASSERT_TRUE(FixtureFiles::WriteFileBytes(path, newer));
     CCatalogue catalogue;
     EXPECT_FALSE(catalogue.Open(path, &warning, &error));
     EXPECT_NE(error.find("was written by a newer client: catalogue version 2"), std::string::npos) << error;
@@ -784,7 +772,7 @@ TEST_F(CatalogueFile, ANewerCatalogueIsRefusedAndLeftAlone)
 
 TEST_F(CatalogueFile, APlaceThatCannotHoldACatalogueIsAnError)
 {
-    ASSERT_TRUE(WriteBytes(temp / L"a file", "x"));
+    ASSERT_TRUE(FixtureFiles::WriteFileBytes(temp / L"a file", "x"));
     ASSERT_TRUE(CreateDirectoryW((temp / L"a folder").c_str(), nullptr));
     struct {
         std::wstring path;

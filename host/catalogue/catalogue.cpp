@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <limits>
 #include <map>
+#include <variant>
 
 #include <nlohmann/json.hpp>
 
@@ -49,21 +50,31 @@ void PutFailure(OrderedJson &object, const CFailure &failure)
         object["dump"] = failure.dump;
 }
 
+// A plug-in entry's report fields under their keys, in the document's order.
+using CPluginField = std::variant<std::string CPluginEntry::*, int32_t CPluginEntry::*, bool CPluginEntry::*>;
+const struct {
+    const char *key;
+    CPluginField field;
+} kPluginFields[] = {
+    {"id", &CPluginEntry::id},
+    {"name", &CPluginEntry::name},
+    {"vendor", &CPluginEntry::vendor},
+    {"product", &CPluginEntry::product},
+    {"version", &CPluginEntry::version},
+    {"numInputs", &CPluginEntry::numInputs},
+    {"numOutputs", &CPluginEntry::numOutputs},
+    {"wantsMidi", &CPluginEntry::wantsMidi},
+    {"sendsMidi", &CPluginEntry::sendsMidi},
+    {"audio64", &CPluginEntry::audio64},
+    {"category", &CPluginEntry::category},
+    {"synthEdit", &CPluginEntry::synthEdit},
+};
+
 OrderedJson PluginJson(const CPluginEntry &plugin)
 {
     OrderedJson object;
-    object["id"] = plugin.id;
-    object["name"] = plugin.name;
-    object["vendor"] = plugin.vendor;
-    object["product"] = plugin.product;
-    object["version"] = plugin.version;
-    object["numInputs"] = plugin.numInputs;
-    object["numOutputs"] = plugin.numOutputs;
-    object["wantsMidi"] = plugin.wantsMidi;
-    object["sendsMidi"] = plugin.sendsMidi;
-    object["audio64"] = plugin.audio64;
-    object["category"] = plugin.category;
-    object["synthEdit"] = plugin.synthEdit;
+    for (const auto &field : kPluginFields)
+        std::visit([&](auto member) { object[field.key] = plugin.*member; }, field.field);
     if (plugin.shellId)
         object["shellId"] = *plugin.shellId;
     if (plugin.outcome)
@@ -141,6 +152,11 @@ void SortSlots(std::vector<CSlot> *slots)
 
 using Json = nlohmann::json;
 
+template <class... Visitors> struct Overloaded : Visitors... {
+    using Visitors::operator()...;
+};
+template <class... Visitors> Overloaded(Visitors...) -> Overloaded<Visitors...>;
+
 // A document that is not a catalogue, with where and why.
 struct CBadDocument {
     std::string reason;
@@ -209,9 +225,8 @@ int32_t Int32(const Json &value, const std::string &where)
         Integer(value, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(), where));
 }
 
-std::string HexId(const Json &value, const std::string &where)
+const std::string &HexId(const std::string &id, const std::string &where)
 {
-    std::string id = String(value, where);
     if (id.size() != 8 || id.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
         Bad(where, "\"" + id + "\" is not eight hexadecimal digits");
     return id;
@@ -240,23 +255,19 @@ void ReadFailure(const Json &object, const std::string &where, CFailure *failure
 CPluginEntry ReadPlugin(const Json &object, const std::string &where)
 {
     Expect(object.is_object(), object, "an object", where);
-    auto field = [&](const char *key) -> const Json & { return Require(object, key, where); };
     auto at = [&](const char *key) { return Member(where, key); };
     CPluginEntry plugin;
-    plugin.id = HexId(field("id"), at("id"));
-    plugin.name = String(field("name"), at("name"));
-    plugin.vendor = String(field("vendor"), at("vendor"));
-    plugin.product = String(field("product"), at("product"));
-    plugin.version = String(field("version"), at("version"));
-    plugin.numInputs = Int32(field("numInputs"), at("numInputs"));
-    plugin.numOutputs = Int32(field("numOutputs"), at("numOutputs"));
-    plugin.wantsMidi = Bool(field("wantsMidi"), at("wantsMidi"));
-    plugin.sendsMidi = Bool(field("sendsMidi"), at("sendsMidi"));
-    plugin.audio64 = Bool(field("audio64"), at("audio64"));
-    plugin.category = Int32(field("category"), at("category"));
-    plugin.synthEdit = Bool(field("synthEdit"), at("synthEdit"));
+    for (const auto &known : kPluginFields) {
+        const Json &value = Require(object, known.key, where);
+        const std::string location = at(known.key);
+        std::visit(Overloaded{[&](std::string CPluginEntry::*member) { plugin.*member = String(value, location); },
+                              [&](int32_t CPluginEntry::*member) { plugin.*member = Int32(value, location); },
+                              [&](bool CPluginEntry::*member) { plugin.*member = Bool(value, location); }},
+                   known.field);
+    }
+    HexId(plugin.id, Member(where, "id"));
     if (const Json *shellId = Find(object, "shellId"))
-        plugin.shellId = HexId(*shellId, at("shellId"));
+        plugin.shellId = HexId(String(*shellId, at("shellId")), at("shellId"));
     if (const Json *outcome = Find(object, "outcome"))
         plugin.outcome = Outcome(*outcome, at("outcome"));
     if (const Json *message = Find(object, "message"))
