@@ -5,6 +5,6 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 BUILD_DIR=$build "$root/scripts/build.sh" >/dev/null
 NO_XVFB=${NO_XVFB:-1} source "$root/scripts/winenv.sh"
-for program in roundtrip scan-bench catalogue-bench; do
+for program in roundtrip scan-bench catalogue-io-bench catalogue-bench; do
     "$build/wine-run" "$build/bin/$program.exe"
 done

@@ -1,6 +1,10 @@
 // The outcome vocabulary of the catalogue.
 #include "host/scanner/result.h"
 
+#include <windows.h>
+
+#include "host/scanhost.h"
+
 namespace ScanHost {
 
 namespace {
@@ -41,6 +45,31 @@ std::optional<EOutcome> OutcomeFromName(std::string_view name)
 bool IsFailure(EOutcome outcome)
 {
     return outcome != EOutcome::Ok && outcome != EOutcome::NotAPlugin;
+}
+
+bool HasFailure(const CModuleEntry &module)
+{
+    if (IsFailure(module.outcome))
+        return true;
+    for (const CPluginEntry &plugin : module.plugins)
+        if (plugin.outcome && IsFailure(*plugin.outcome))
+            return true;
+    return false;
+}
+
+std::string WindowsErrorText(uint32_t code)
+{
+    wchar_t *text = nullptr;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                                  nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    std::wstring message(text ? text : L"", length);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == L' ' || message.back() == L'\r' || message.back() == L'\n'))
+        message.pop_back();
+    if (message.empty())
+        return "error " + std::to_string(code);
+    return ToUtf8(message);
 }
 
 }  // namespace ScanHost

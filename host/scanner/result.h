@@ -31,6 +31,11 @@ std::optional<EOutcome> OutcomeFromName(std::string_view name);
 // outcome but ok and not-a-plugin).
 bool IsFailure(EOutcome outcome);
 
+// The system's one-line message for a Windows error code, in UTF-8, e.g.
+// "The system cannot find the file specified." ("error N" when the system
+// has none).
+std::string WindowsErrorText(uint32_t code);
+
 // Where and how a scan failed. stage names what the plug-in was doing:
 // "loading", "entry point", "shell enumeration", "close", "unloading"; empty
 // when it is not known or does not apply.
@@ -71,5 +76,8 @@ struct CModuleEntry {
     CFailure failure;
     std::vector<CPluginEntry> plugins;
 };
+
+// Whether the module or one of its plug-ins ended in a failure.
+bool HasFailure(const CModuleEntry &module);
 
 }  // namespace ScanHost

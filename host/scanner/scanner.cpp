@@ -62,23 +62,6 @@ std::string ExitCodeText(uint32_t code)
     return hex;
 }
 
-// The system's text for an error number, on one line.
-std::string SystemMessage(unsigned long code)
-{
-    wchar_t *buffer = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                      FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, code, 0, reinterpret_cast<wchar_t *>(&buffer), 0, nullptr);
-    std::string text = length && buffer ? ToUtf8(std::wstring_view(buffer, length)) : std::string();
-    LocalFree(buffer);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
-        text.pop_back();
-    for (char &c : text)
-        if (c == '\r' || c == '\n')
-            c = ' ';
-    return text.empty() ? "error " + std::to_string(code) : text;
-}
-
 enum class EAttempt { Answered, Crash, Hang, Dialog, Exit };
 
 // What one request came to.
@@ -154,8 +137,8 @@ EOutcome ClassifyAnswer(const CAttempt &attempt, std::string *message)
     if (error.empty())
         return EOutcome::Ok;
     if (error.compare(0, sizeof kLoadErrorPrefix - 1, kLoadErrorPrefix) == 0) {
-        unsigned long code = strtoul(error.c_str() + sizeof kLoadErrorPrefix - 1, nullptr, 10);
-        *message = "cannot be loaded: " + SystemMessage(code) + " (error " + std::to_string(code) + ")";
+        uint32_t code = strtoul(error.c_str() + sizeof kLoadErrorPrefix - 1, nullptr, 10);
+        *message = "cannot be loaded: " + WindowsErrorText(code) + " (error " + std::to_string(code) + ")";
         return EOutcome::LoadError;
     }
     if (error == kResourcesExhausted) {
