@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "host/catalogue/catalogue.h"
 #include "host/report.h"
 #include "host/scanhost.h"
 #include "host/scanner/dumps.h"
@@ -147,16 +148,6 @@ EOutcome ClassifyAnswer(const CAttempt &attempt, std::string *message)
     }
     *message = error;
     return EOutcome::NotAPlugin;
-}
-
-std::string UtcNow()
-{
-    SYSTEMTIME now;
-    GetSystemTime(&now);
-    char text[32];
-    snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", now.wYear, now.wMonth, now.wDay, now.wHour,
-             now.wMinute, now.wSecond);
-    return text;
 }
 
 // One slot of the pool: at most one server at a time, replaced when it has
@@ -399,7 +390,7 @@ bool CScanner::Scan(std::vector<CModuleEntry> *modules, const CScanCallbacks &ca
                 failed = true;
                 return;
             }
-            entry.scanned = UtcNow();
+            entry.scanned = CurrentUtcTime();
             (*modules)[index] = entry;
             if (callbacks.finished)
                 callbacks.finished(index, entry);
