@@ -13,7 +13,7 @@
 
 #include "bench/clock.h"
 #include "host/scan.h"
-#include "host/scanhost.h"
+#include "host/text/utf8.h"
 #include "tests/fixtures/fixture_files.h"
 
 using namespace ScanHost;

@@ -16,7 +16,7 @@
 
 #include "bench/clock.h"
 #include "host/catalogue/catalogue.h"
-#include "host/scanhost.h"
+#include "host/text/utf8.h"
 #include "host/scanner/discovery.h"
 #include "tests/fixtures/fixture_files.h"
 

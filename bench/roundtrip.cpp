@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bench/clock.h"
-#include "host/scanhost.h"
+#include "tests/support/piped_child.h"
 
 using namespace ScanHost;
 
@@ -34,31 +34,30 @@ std::wstring BesideThisProgram(const wchar_t *name)
 std::vector<double> Measure(const std::wstring &program, const std::wstring &arguments, const std::string &request,
                             int count, size_t *lines = nullptr)
 {
-    CLaunch launch;
-    launch.serverPath = program;
-    launch.rawArguments = arguments;
-    CServerProcess peer;
+    const Milliseconds kTimeout{30000};
+    CPipedChild peer;
     std::string error;
     std::vector<double> times;
-    if (!peer.Start(launch, &error)) {
+    if (!peer.Start(program, arguments, false, &error)) {
         fprintf(stderr, "cannot start %ls: %s\n", program.c_str(), error.c_str());
         return times;
     }
-    if (peer.ReadUntilReady().end != EEnd::Ready)
+    if (ReadUntilReady(peer.channel, kTimeout).end != EExchangeEnd::Ready)
         return times;
+    const std::string line = request + "\n";
     for (int i = 0; i < count; ++i) {
         double start = Now();
-        peer.Send(request);
-        CResponse response = peer.ReadUntilReady();
+        peer.channel.Write(line, kTimeout);
+        CResponse response = ReadUntilReady(peer.channel, kTimeout);
         double end = Now();
-        if (response.end != EEnd::Ready)
+        if (response.end != EExchangeEnd::Ready)
             return {};
         times.push_back((end - start) * 1e6);
         if (lines)
             *lines = response.lines.size();
     }
-    peer.CloseInput();
-    peer.WaitExit();
+    peer.channel.CloseInput();
+    peer.process.WaitExit(kTimeout);
     return times;
 }
 

@@ -17,13 +17,17 @@
 #include <vector>
 
 #include "bench/clock.h"
-#include "host/scanhost.h"
+#include "host/server/scanserver.h"
+#include "host/text/utf8.h"
 #include "probe/vst2.h"
 #include "tests/fixtures/fixture_files.h"
 
 using namespace ScanHost;
 
 namespace {
+
+// Longest wait for the server's next line.
+const std::chrono::milliseconds kSilence{30000};
 
 intptr_t __cdecl BareHost(AEffect *, int32_t opcode, int32_t, intptr_t, void *, float)
 {
@@ -115,16 +119,14 @@ std::vector<double> MeasureFloor(const std::vector<std::wstring> &paths, int ite
 }
 
 // Times iterations of one request each through server, paths in turn.
-std::vector<double> MeasureServer(CServerProcess &server, const std::vector<std::wstring> &paths, int iterations,
+std::vector<double> MeasureServer(CScanServer &server, const std::vector<std::wstring> &paths, int iterations,
                                   size_t *lines)
 {
     std::vector<double> times;
     for (int i = 0; i < iterations; ++i) {
         double start = Now();
-        if (!server.Send(ToUtf8(paths[i % paths.size()])))
-            return {};
-        CResponse response = server.ReadUntilReady();
-        if (response.end != EEnd::Ready)
+        CExchange response = server.Request(ToUtf8(paths[i % paths.size()]), kSilence);
+        if (response.end != EExchangeEnd::Ready)
             return {};
         times.push_back((Now() - start) * 1000);
         *lines = response.lines.size();
@@ -159,11 +161,11 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    CLaunch launch;
-    launch.serverPath = FixtureFiles::WindowsPath(SERVER_EXE);
-    CServerProcess server;
+    CServerOptions options;
+    options.serverPath = FixtureFiles::WindowsPath(SERVER_EXE);
+    CScanServer server;
     std::string error;
-    if (!server.Start(launch, &error) || server.ReadUntilReady().end != EEnd::Ready) {
+    if (!server.Start(options, kSilence, &error)) {
         fprintf(stderr, "cannot start the server: %s\n", error.c_str());
         return 1;
     }
@@ -189,8 +191,8 @@ int main(int argc, char **argv)
         row.server = Summarise(serverTimes);
         row.floor = Summarise(floorTimes);
     }
-    server.CloseInput();
-    server.WaitExit();
+    server.CloseRequests(kSilence);
+    server.WaitExit(kSilence);
 
     printf("One full scan request through the server against the same load, entry call, queries,\n"
            "close and free done in-process (the floor); %d iterations each, times in ms.\n\n", iterations);

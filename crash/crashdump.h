@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include "protocol/protocol.h"
 #include "simple/simplestring.h"
 
 // Serialises crash dumps from threads that crash at the same time.
@@ -17,7 +18,7 @@ extern Simple::CWideString g_strDumpPrefix;
 extern Simple::CWideString g_strDumpFolder;
 
 // Exit code of a process ended by a crash.
-const UINT kCrashExitCode = 9;
+const UINT kCrashExitCode = Protocol::kExitCrash;
 
 // Units of the dump file name, terminator included. A folder whose name
 // does not fit gets no dump.

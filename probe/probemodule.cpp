@@ -10,6 +10,7 @@
 #include "probe/hostcallback.h"
 #include "probe/version.h"
 #include "probe/vst2.h"
+#include "protocol/protocol.h"
 #include "service/log.h"
 #include "simple/map.h"
 
@@ -109,7 +110,7 @@ bool ProbeModule(HMODULE module, CPluginInfo &info)
     LogInfo(L"Looking for entry point in module %p\n", module);
 
     if (GetProcAddress(module, "JBridgeBootstrap")) {
-        info.error = L"Module is a jBridge bootstrap, ignoring";
+        info.error = Protocol::kJBridgeRefusedWide.text;
         return false;
     }
 
@@ -119,7 +120,7 @@ bool ProbeModule(HMODULE module, CPluginInfo &info)
     } else {
         entry = FindEntryPoint(module, "main");
         if (!entry) {
-            info.error = L"Entry point not found, not a VST plugin";
+            info.error = Protocol::kNoEntryPointWide.text;
             return false;
         }
         LogInfo(L"Found main()\n");
@@ -134,11 +135,11 @@ bool ProbeModule(HMODULE module, CPluginInfo &info)
     InstallCrashDumpFilter();
 
     if (!effect) {
-        info.error = L"Entry point returned NULL";
+        info.error = Protocol::kEntryReturnedNullWide.text;
         return false;
     }
     if (effect->magic != kEffectMagic) {
-        info.error = L"Bad magic";
+        info.error = Protocol::kBadMagicWide.text;
         return false;
     }
 

@@ -1,6 +1,7 @@
 // Output lines: formatting, UTF-8 conversion and the single write per line.
 #include "service/log.h"
 
+#include "protocol/protocol.h"
 #include "simple/simplestring.h"
 
 HANDLE g_hOutput;
@@ -25,7 +26,7 @@ void WriteOutput(const char *bytes, int count)
 void LogWriteV(const char *level, const wchar_t *format, va_list arguments)
 {
     Simple::CByteString line(level);
-    line.Append(":");
+    line.Append(Protocol::kLevelSeparator);
     Simple::CWideString message = Simple::CWideString::FormatV(format, arguments);
     if (!line.text || !message.text)
         return;
@@ -73,7 +74,7 @@ void LogWrite(const char *level, const wchar_t *format, ...)
         va_end(arguments);                       \
     }
 
-DEFINE_LEVEL_WRITER(LogError, "error")
-DEFINE_LEVEL_WRITER(LogWarn, "warn")
-DEFINE_LEVEL_WRITER(LogInfo, "info")
-DEFINE_LEVEL_WRITER(LogResult, ">")
+DEFINE_LEVEL_WRITER(LogError, Protocol::kLevelError)
+DEFINE_LEVEL_WRITER(LogWarn, Protocol::kLevelWarn)
+DEFINE_LEVEL_WRITER(LogInfo, Protocol::kLevelInfo)
+DEFINE_LEVEL_WRITER(LogResult, Protocol::kLevelReport)

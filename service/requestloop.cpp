@@ -144,14 +144,14 @@ void RunRequestLoop()
     // fails quietly instead of raising a system dialog.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     for (;;) {
-        WriteOutput("ready:\n", 7);
+        WriteOutput(Protocol::kReadyLine, sizeof Protocol::kReadyLine - 1);
         Simple::CByteString line;
         ELine got = NextLine(line);
         if (got == kInputEnded)
             break;
         PumpMessages();
         if (got == kLineTooLong)
-            HandleRejectedRequest(L"Request too long");
+            HandleRejectedRequest(Protocol::kRequestTooLongWide.text);
         else
             HandleRequest(DecodeRequest(line));
     }

@@ -6,12 +6,14 @@
 
 #include <windows.h>
 
+#include "protocol/protocol.h"
+
 // The request channel: the host's pipe, or standard input.
 extern HANDLE g_hInput;
 
 // Longest request line served, in bytes without the line feed. A longer line
 // is answered with the error "Request too long" and skipped.
-const int kMaxRequestBytes = 65536;
+const int kMaxRequestBytes = Protocol::kMaxRequestBytes;
 
 // Reads hexadecimal digits from the start of text (no prefix, no sign) until
 // the first other character; more than eight digits keep the last eight.

@@ -7,6 +7,7 @@
 #include "crash/crashdump.h"
 #include "probe/probemodule.h"
 #include "probe/version.h"
+#include "protocol/protocol.h"
 #include "service/log.h"
 #include "service/requestloop.h"
 #include "statuswindow/statuswindow.h"
@@ -38,7 +39,7 @@ bool ScanPlugin(const Simple::CWideString &request, CPluginInfo &info)
 
     // "path" or "path>id": the path runs to the first ">", the id is read in
     // hexadecimal from the character after it.
-    const wchar_t *separator = wcschr(request.text, L'>');
+    const wchar_t *separator = wcschr(request.text, Protocol::kShellIdSeparator);
     Simple::CWideString path = separator ? Simple::CWideString(request.text, static_cast<int>(separator - request.text))
                                          : request;
     int shellId = separator ? static_cast<int>(ParseHex(separator + 1)) : 0;
@@ -60,7 +61,7 @@ bool ScanPlugin(const Simple::CWideString &request, CPluginInfo &info)
         LogInfo(L"Loading library...\n");
         module = LoadLibraryExW(path.text, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         if (!module) {
-            info.error = Simple::CWideString::Format(L"Failed to load library, err=%i", static_cast<int>(GetLastError()));
+            info.error = Simple::CWideString::Format(L"%s%i", Protocol::kLoadFailedWide.text, static_cast<int>(GetLastError()));
             return false;
         }
     }

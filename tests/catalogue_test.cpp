@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "host/catalogue/catalogue.h"
-#include "host/scanhost.h"
+#include "host/text/utf8.h"
 #include "host/scanner/discovery.h"
 #include "tests/fixtures/fixture_files.h"
 

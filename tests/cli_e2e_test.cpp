@@ -15,8 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "host/scanhost.h"
+#include "host/text/utf8.h"
 #include "tests/fixtures/fixture_files.h"
+#include "tests/support/piped_child.h"
 
 using FixtureFiles::CTempFolder;
 using FixtureFiles::ReadTrace;
@@ -40,27 +41,24 @@ struct CRun {
     std::string output;  // standard output and standard error, as written
 };
 
-// Starts the client with the arguments; the caller drives it.
-bool StartClient(ScanHost::CServerProcess *process, const std::vector<std::wstring> &arguments)
+// Starts the client with the arguments, the channel as its standard input,
+// output and error; the caller drives it.
+bool StartClient(CPipedChild *client, const std::vector<std::wstring> &arguments)
 {
-    ScanHost::CLaunch launch;
-    launch.serverPath = BinPath("quenmoor-scan.exe");
     std::wstring line;
     for (const std::wstring &argument : arguments)
         line += (line.empty() ? L"" : L" ") + ScanHost::QuoteArgument(argument);
-    launch.rawArguments = line;
-    launch.standardHandles = true;
     std::string error;
-    bool started = process->Start(launch, &error);
+    bool started = client->Start(BinPath("quenmoor-scan.exe"), line, true, &error);
     EXPECT_TRUE(started) << error;
     return started;
 }
 
 // Reads everything the client writes until it ends.
-std::string ReadAll(ScanHost::CServerProcess *process)
+std::string ReadAll(CPipedChild *client)
 {
     std::string output, line;
-    while (process->ReadLine(&line, std::chrono::minutes(4)) == ScanHost::ERead::Line)
+    while (client->channel.ReadLine(&line, std::chrono::minutes(4)) == ScanHost::ERead::Line)
         output += line + "\n";
     return output;
 }
@@ -68,12 +66,12 @@ std::string ReadAll(ScanHost::CServerProcess *process)
 CRun RunClient(const std::vector<std::wstring> &arguments)
 {
     CRun run;
-    ScanHost::CServerProcess process;
-    if (!StartClient(&process, arguments))
+    CPipedChild client;
+    if (!StartClient(&client, arguments))
         return run;
-    process.CloseInput();
-    run.output = ReadAll(&process);
-    std::optional<DWORD> code = process.WaitExit(std::chrono::seconds(30));
+    client.channel.CloseInput();
+    run.output = ReadAll(&client);
+    std::optional<uint32_t> code = client.process.WaitExit(std::chrono::seconds(30));
     if (code)
         run.exitCode = *code;
     return run;
@@ -276,12 +274,12 @@ TEST_F(ClientTest, AKilledRunLosesOnlyTheModuleInFlight)
     for (int i = 0; i < 6; ++i)
         dlls.push_back(Stage(plugins, "fx_effect", L"slow" + std::to_wstring(i), "delayMs=1500\nname=Slow\n"));
     {
-        ScanHost::CServerProcess client;
+        CPipedChild client;
         ASSERT_TRUE(StartClient(&client, Arguments({L"--jobs", L"1", plugins.path})));
         // Kill it once two modules are in the catalogue.
         for (int wait = 0; wait < 600 && ByName(ReadCatalogue(catalogue)).size() < 2; ++wait)
             Sleep(100);
-        client.Terminate();
+        client.process.Terminate();
     }
     size_t before = ByName(ReadCatalogue(catalogue)).size();
     EXPECT_GE(before, 2u);
@@ -304,21 +302,20 @@ TEST_F(ClientTest, AKilledRunLosesOnlyTheModuleInFlight)
 
 TEST_F(ClientTest, ASecondClientOnTheSameCatalogueIsTurnedAway)
 {
-    Stage(plugins, "fx_effect", L"slow", "delayMs=3000\n");
-    ScanHost::CServerProcess first;
-    ASSERT_TRUE(StartClient(&first, Arguments({plugins.path})));
+    Stage(plugins, "fx_effect", L"slow", "delayMs=6000\n");
+    CPipedChild first;
+    ASSERT_TRUE(StartClient(&first, {L"--catalogue", catalogue, L"--timeout", L"60", plugins.path}));
     std::wstring lock = catalogue + L".lock";
     for (int wait = 0; wait < 300 && GetFileAttributesW(lock.c_str()) == INVALID_FILE_ATTRIBUTES; ++wait)
         Sleep(100);
-    auto begin = std::chrono::steady_clock::now();
     CRun second = RunClient(Arguments({plugins.path}));
     EXPECT_EQ(second.exitCode, std::optional<unsigned long>(3)) << second.output;
     EXPECT_NE(second.output.find("in use"), std::string::npos) << second.output;
-    // Turned away at once, not after the first one's scan.
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
-    first.CloseInput();
+    // Turned away at once, not once the first one was done.
+    EXPECT_TRUE(first.process.IsRunning());
+    first.channel.CloseInput();
     ReadAll(&first);
-    EXPECT_EQ(first.WaitExit(std::chrono::seconds(30)), std::optional<DWORD>(0));
+    EXPECT_EQ(first.process.WaitExit(std::chrono::seconds(30)), std::optional<uint32_t>(0));
 }
 
 TEST_F(ClientTest, AnUnreadableCatalogueIsMovedAsideAndANewOneBuilt)

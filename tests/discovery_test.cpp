@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/scanhost.h"
+#include "host/text/utf8.h"
 #include "host/scanner/discovery.h"
 #include "tests/fixtures/fixture_files.h"
 

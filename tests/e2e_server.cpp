@@ -3,6 +3,7 @@
 
 #include <regex>
 
+#include "host/text/utf8.h"
 #include "tests/fixtures/fixture_files.h"
 
 namespace E2E {
@@ -10,6 +11,33 @@ namespace E2E {
 namespace {
 
 const char kLookingFor[] = "info:Looking for entry point in module ";
+
+// A line as the server wrote it.
+std::string Joined(const ScanHost::CServerLine &line)
+{
+    return line.level.empty() ? line.text : line.level + ":" + line.text;
+}
+
+std::vector<std::string> Joined(const std::vector<ScanHost::CServerLine> &lines)
+{
+    std::vector<std::string> joined;
+    for (const ScanHost::CServerLine &line : lines)
+        joined.push_back(Joined(line));
+    return joined;
+}
+
+ScanHost::EEnd EndOf(ScanHost::EExchangeEnd end)
+{
+    switch (end) {
+    case ScanHost::EExchangeEnd::Ready:
+        return ScanHost::EEnd::Ready;
+    case ScanHost::EExchangeEnd::Closed:
+        return ScanHost::EEnd::Closed;
+    case ScanHost::EExchangeEnd::Silent:
+        break;
+    }
+    return ScanHost::EEnd::Timeout;
+}
 
 }  // namespace
 
@@ -50,45 +78,50 @@ std::vector<std::string> CScan::LogLines() const
 
 testing::AssertionResult CServer::Start(const std::wstring &dumpFolder)
 {
-    ScanHost::CLaunch launch;
-    launch.serverPath = ServerPath();
-    launch.dumpFolder = dumpFolder;
+    ScanHost::CServerOptions options;
+    options.serverPath = ServerPath();
+    options.dumpFolder = dumpFolder;
     std::string error;
-    if (!process.Start(launch, &error))
-        return testing::AssertionFailure() << "cannot start " << Utf8(launch.serverPath) << ": " << error;
-    ScanHost::CResponse banner = process.ReadUntilReady(kTimeout);
-    if (banner.end != ScanHost::EEnd::Ready)
-        return testing::AssertionFailure() << "no first ready:, got: " << banner.raw;
-    if (banner.raw != "info:Quenmoor Plugin Scan Server (x86)\n")
-        return testing::AssertionFailure() << "unexpected banner: " << banner.raw;
+    if (!process.Start(options, kTimeout, &error))
+        return testing::AssertionFailure() << "cannot start " << Utf8(options.serverPath) << ": " << error;
+    std::vector<std::string> banner = Joined(process.Banner());
+    if (banner != std::vector<std::string>{"info:Quenmoor Plugin Scan Server (x86)"})
+        return testing::AssertionFailure() << "unexpected banner: " << testing::PrintToString(banner);
     return testing::AssertionSuccess();
 }
 
 CScan CServer::Scan(const std::wstring &request)
 {
     CScan scan;
-    if (!process.Send(Utf8(request)))
-        return scan;
-    ScanHost::CResponse response = process.ReadUntilReady(kTimeout);
-    scan.end = response.end;
-    scan.lines = SplitLines(response.raw);
+    ScanHost::CExchange exchange = process.Request(Utf8(request), kTimeout);
+    scan.end = EndOf(exchange.end);
+    scan.lines = Joined(exchange.lines);
     for (const std::string &line : scan.lines)
         if (line.compare(0, 2, ">:") == 0)
             scan.reportLines.push_back(line);
-    scan.parsed = ScanHost::ParseReport(response.report, &scan.report, &scan.parseError);
+    scan.parsed = ScanHost::ParseReport(exchange.report, &scan.report, &scan.parseError);
     return scan;
+}
+
+CServer::~CServer()
+{
+    if (!process.IsRunning())
+        return;
+    // A server that serves ends within moments; one held by a plug-in never.
+    const ScanHost::Milliseconds kGrace{10000};
+    process.CloseRequests(kGrace);
+    if (!process.WaitExit(kGrace)) {
+        process.Terminate();
+        process.WaitExit(kTimeout);
+    }
 }
 
 std::vector<std::string> CServer::Shutdown(std::optional<unsigned long> *exitCode)
 {
-    process.CloseInput();
-    std::string rest;
-    std::string line;
-    while (process.ReadLine(&line, kTimeout) == ScanHost::ERead::Line)
-        rest += line + "\n";
-    std::optional<DWORD> code = process.WaitExit(kTimeout);
+    std::vector<std::string> rest = Joined(process.CloseRequests(kTimeout).lines);
+    std::optional<uint32_t> code = process.WaitExit(kTimeout);
     *exitCode = code ? std::optional<unsigned long>(*code) : std::nullopt;
-    return SplitLines(rest);
+    return rest;
 }
 
 std::vector<std::string> WithoutHandles(const std::vector<std::string> &lines)

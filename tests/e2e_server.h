@@ -1,7 +1,7 @@
 // Driving the real scan server in end-to-end tests: start it through the host
-// library, send one request, and take everything it wrote up to the next
-// "ready:" as "level:text" lines with the parsed report. Generous timeouts,
-// as the server runs under Wine.
+// library's CScanServer, send one request, and take everything it wrote up to
+// the next "ready:" as "level:text" lines with the parsed report. Generous
+// timeouts, as the server runs under Wine.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,8 +10,21 @@
 #include <string>
 #include <vector>
 
-#include "host/report.h"
-#include "host/scanhost.h"
+#include "host/channel/channel.h"
+#include "host/report/report.h"
+#include "host/server/scanserver.h"
+
+namespace ScanHost {
+
+// How one test exchange ended; Timeout is the library's Silent. The tests
+// name it here, beside the library's types.
+enum class EEnd {
+    Ready,
+    Closed,
+    Timeout,
+};
+
+}  // namespace ScanHost
 
 namespace E2E {
 
@@ -40,6 +53,13 @@ struct CScan {
 
 class CServer {
 public:
+    CServer() = default;
+    // Ends the server in order and waits for it, so that a test's temporary
+    // files are no longer held when the test removes them.
+    ~CServer();
+    CServer(const CServer &) = delete;
+    CServer &operator=(const CServer &) = delete;
+
     // Starts the server (with a dump folder when one is given) and takes its
     // banner and first "ready:".
     testing::AssertionResult Start(const std::wstring &dumpFolder = std::wstring());
@@ -48,7 +68,7 @@ public:
     // ended; *exitCode is the exit code, or nothing when the server did not end.
     std::vector<std::string> Shutdown(std::optional<unsigned long> *exitCode);
 
-    ScanHost::CServerProcess process;
+    ScanHost::CScanServer process;
 };
 
 // The lines with the module handle of "Looking for entry point in module %p"

@@ -3,13 +3,15 @@
 // overlong lines, the command-line arguments, a host that stops listening,
 // and the orderly end when the request pipe closes.
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <string>
 #include <vector>
 
-#include "host/report.h"
-#include "host/scanhost.h"
+#include "host/report/report.h"
+#include "host/text/utf8.h"
 #include "support/expected.h"
+#include "support/piped_child.h"
 
 using namespace ScanHost;
 
@@ -21,7 +23,7 @@ const Milliseconds kTimeout{60000};
 const Milliseconds kSilence{2000};
 
 const char kBanner[] = "info:Quenmoor Plugin Scan Server (x86)\n";
-const size_t kLongestRequest = 65536;
+const size_t kLongestRequest = Protocol::kMaxRequestBytes;
 
 std::wstring BinPath(const wchar_t *program)
 {
@@ -32,14 +34,14 @@ std::wstring BinPath(const wchar_t *program)
 int CountReports(const CResponse &response)
 {
     int count = 0;
-    for (const CLine &line : response.lines)
+    for (const CServerLine &line : response.lines)
         count += line.level == ">" && line.text == "{";
     return count;
 }
 
 std::string Describe(const CResponse &response)
 {
-    const char *ends[] = {"ready", "closed", "timeout"};
+    const char *ends[] = {"ready", "closed", "silent"};
     return "response ending in " + std::string(ends[static_cast<int>(response.end)]) + ":\n" +
            response.raw;
 }
@@ -47,37 +49,39 @@ std::string Describe(const CResponse &response)
 class ServerTest : public ::testing::Test {
 protected:
     // Starts the server with its pipe handles (or the given arguments).
-    void Start(CLaunch launch = CLaunch())
+    void Start(const wchar_t *arguments = L"{in} {out} 0", bool standardHandles = false)
     {
-        launch.serverPath = BinPath(L"RavoZazora-x86.exe");
         std::string error;
-        ASSERT_TRUE(server.Start(launch, &error)) << error;
+        ASSERT_TRUE(server.Start(BinPath(L"RavoZazora-x86.exe"), arguments, standardHandles, &error)) << error;
     }
 
     // Starts the server and takes the banner and the first "ready:".
-    void StartServing(CLaunch launch = CLaunch())
+    void StartServing(const wchar_t *arguments = L"{in} {out} 0", bool standardHandles = false)
     {
-        ASSERT_NO_FATAL_FAILURE(Start(launch));
-        CResponse banner = server.ReadUntilReady(kTimeout);
-        ASSERT_EQ(banner.end, EEnd::Ready) << Describe(banner);
+        ASSERT_NO_FATAL_FAILURE(Start(arguments, standardHandles));
+        CResponse banner = ReadUntilReady(server.channel, kTimeout);
+        ASSERT_EQ(banner.end, EExchangeEnd::Ready) << Describe(banner);
         EXPECT_EQ(banner.raw, kBanner);
     }
+
+    bool SendRaw(std::string_view bytes) { return server.channel.Write(bytes, kTimeout) == EWrite::Written; }
+    bool Send(const std::string &request) { return SendRaw(request + "\n"); }
 
     // Takes the response to one request and checks that it is one served
     // request: one error line, then one well-formed report holding that error,
     // then "ready:". (Every request in these tests names no loadable module.)
     CReport ExpectServed(const std::string &what)
     {
-        CResponse response = server.ReadUntilReady(kTimeout);
+        CResponse response = ReadUntilReady(server.channel, kTimeout);
         CReport report;
-        EXPECT_EQ(response.end, EEnd::Ready) << what << "\n" << Describe(response);
+        EXPECT_EQ(response.end, EExchangeEnd::Ready) << what << "\n" << Describe(response);
         EXPECT_EQ(CountReports(response), 1) << what << "\n" << Describe(response);
         std::string error;
         EXPECT_TRUE(ParseReport(response.report, &report, &error))
             << what << ": " << error << "\n" << Describe(response);
 
         std::vector<std::string> errors;
-        for (const CLine &line : response.lines)
+        for (const CServerLine &line : response.lines)
             if (line.level == "error")
                 errors.push_back(line.text);
         EXPECT_EQ(errors.size(), 1u) << what << "\n" << Describe(response);
@@ -94,7 +98,7 @@ protected:
 
     CReport Request(const std::string &request)
     {
-        EXPECT_TRUE(server.Send(request));
+        EXPECT_TRUE(Send(request));
         return ExpectServed(request);
     }
 
@@ -102,14 +106,14 @@ protected:
     // answered (no report, no "ready:") and the exit code is 0.
     void Finish()
     {
-        server.CloseInput();
-        CResponse rest = server.ReadUntilReady(kTimeout);
-        EXPECT_EQ(rest.end, EEnd::Closed) << Describe(rest);
+        server.channel.CloseInput();
+        CResponse rest = ReadUntilReady(server.channel, kTimeout);
+        EXPECT_EQ(rest.end, EExchangeEnd::Closed) << Describe(rest);
         EXPECT_EQ(CountReports(rest), 0) << Describe(rest);
-        EXPECT_EQ(server.WaitExit(kTimeout), std::optional<DWORD>(0));
+        EXPECT_EQ(server.process.WaitExit(kTimeout), std::optional<uint32_t>(0));
     }
 
-    CServerProcess server;
+    CPipedChild server;
 };
 
 }  // namespace
@@ -144,7 +148,7 @@ TEST_F(Handshake, RequestsWrittenAtOnceAreAllServedInTurn)
     std::string requests;
     for (int i = 0; i < 50; ++i)
         requests += "C:\\no\\such\\plugin" + std::to_string(i) + ".dll\n";
-    ASSERT_TRUE(server.SendRaw(requests));
+    ASSERT_TRUE(SendRaw(requests));
     // A server that lost a request would leave the rest waiting: stop there.
     for (int i = 0; i < 50 && !HasFailure(); ++i)
         ExpectServed("request " + std::to_string(i));
@@ -168,9 +172,9 @@ TEST_F(Handshake, TheRequestIsTheLineAsWritten)
     };
     ASSERT_NO_FATAL_FAILURE(StartServing());
     for (const auto &c : cases) {
-        ASSERT_TRUE(server.SendRaw(c.line));
-        CResponse response = server.ReadUntilReady(kTimeout);
-        ASSERT_EQ(response.end, EEnd::Ready) << Describe(response);
+        ASSERT_TRUE(SendRaw(c.line));
+        CResponse response = ReadUntilReady(server.channel, kTimeout);
+        ASSERT_EQ(response.end, EExchangeEnd::Ready) << Describe(response);
         ASSERT_FALSE(response.lines.empty()) << Describe(response);
         EXPECT_EQ(response.lines[0].level, "info");
         EXPECT_EQ(response.lines[0].text, "Scanning plugin: '" + c.logged + "'");
@@ -200,9 +204,9 @@ TEST_P(LineBytes, EachLineGetsOneReport)
 {
     const SLineCase &c = GetParam();
     ASSERT_NO_FATAL_FAILURE(StartServing());
-    ASSERT_TRUE(server.SendRaw(c.bytes));
+    ASSERT_TRUE(SendRaw(c.bytes));
     if (c.closeInput)
-        server.CloseInput();
+        server.channel.CloseInput();
     for (int i = 0; i < c.reports && !HasFailure(); ++i)
         ExpectServed("line " + std::to_string(i));
     if (!c.closeInput)
@@ -236,13 +240,13 @@ TEST_F(SplitWrites, LineInPiecesIsOneRequest)
     ASSERT_NO_FATAL_FAILURE(StartServing());
     const char *pieces[] = {"C:\\no\\su", "ch\\caf\xc3", "\xa9.dll"};
     for (const char *piece : pieces) {
-        ASSERT_TRUE(server.SendRaw(piece));
+        ASSERT_TRUE(SendRaw(piece));
         // The pause is the point: the piece is alone in the pipe.
-        CResponse early = server.ReadUntilReady(Milliseconds(300));
-        EXPECT_EQ(early.end, EEnd::Timeout) << "answered before its line feed: " << piece;
+        CResponse early = ReadUntilReady(server.channel, Milliseconds(300));
+        EXPECT_EQ(early.end, EExchangeEnd::Silent) << "answered before its line feed: " << piece;
         EXPECT_EQ(early.raw, "");
     }
-    ASSERT_TRUE(server.SendRaw("\n"));
+    ASSERT_TRUE(SendRaw("\n"));
     ExpectServed("the joined line");
     Finish();
 }
@@ -271,11 +275,11 @@ TEST_P(LongLines, ServedUpTo64KiBRejectedBeyond)
     std::string line = "C:\\" + std::string(c.length - 3, 'a');
     std::string rest = "\nC:\\no\\such\\probe.dll\n";
     if (c.feedLater) {
-        ASSERT_TRUE(server.SendRaw(line));
+        ASSERT_TRUE(SendRaw(line));
         Sleep(300);
-        ASSERT_TRUE(server.SendRaw(rest));
+        ASSERT_TRUE(SendRaw(rest));
     } else {
-        ASSERT_TRUE(server.SendRaw(line + rest));
+        ASSERT_TRUE(SendRaw(line + rest));
     }
     CReport report = ExpectServed("a line of " + std::to_string(c.length) + " bytes");
     if (c.tooLong)
@@ -319,10 +323,7 @@ class ServingArguments : public ServerTest,
 
 TEST_P(ServingArguments, ServeRequests)
 {
-    CLaunch launch;
-    launch.rawArguments = GetParam().arguments;
-    launch.standardHandles = GetParam().standardHandles;
-    ASSERT_NO_FATAL_FAILURE(StartServing(launch));
+    ASSERT_NO_FATAL_FAILURE(StartServing(GetParam().arguments, GetParam().standardHandles));
     Request("C:\\no\\such\\plugin.dll");
     Finish();
 }
@@ -347,22 +348,19 @@ class IdleArguments : public ServerTest,
 
 TEST_P(IdleArguments, BannerButNoReady)
 {
-    CLaunch launch;
-    launch.rawArguments = GetParam().arguments;
-    launch.standardHandles = true;
-    ASSERT_NO_FATAL_FAILURE(Start(launch));
+    ASSERT_NO_FATAL_FAILURE(Start(GetParam().arguments, true));
     std::string line;
-    ASSERT_EQ(server.ReadLine(&line, kTimeout), ERead::Line);
+    ASSERT_EQ(server.channel.ReadLine(&line, kTimeout), ERead::Line);
     EXPECT_EQ(line + "\n", kBanner);
-    ERead next = server.ReadLine(&line, kSilence);
+    ERead next = server.channel.ReadLine(&line, kSilence);
     EXPECT_EQ(next, ERead::Timeout) << "unexpected line: " << line;
     // A request changes nothing: nobody reads it.
-    EXPECT_TRUE(server.Send("C:\\no\\such\\plugin.dll"));
-    next = server.ReadLine(&line, kSilence);
+    EXPECT_TRUE(Send("C:\\no\\such\\plugin.dll"));
+    next = server.channel.ReadLine(&line, kSilence);
     EXPECT_EQ(next, ERead::Timeout) << "unexpected line: " << line;
-    EXPECT_TRUE(server.IsRunning());
-    server.Terminate();
-    EXPECT_FALSE(server.IsRunning());
+    EXPECT_TRUE(server.process.IsRunning());
+    server.process.Terminate();
+    EXPECT_EQ(server.process.WaitExit(kTimeout), std::optional<uint32_t>(1));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -381,42 +379,41 @@ using HostStopsListening = ServerTest;
 TEST_F(HostStopsListening, ServerStillEndsNormally)
 {
     ASSERT_NO_FATAL_FAILURE(StartServing());
-    server.CloseOutput();
-    EXPECT_TRUE(server.Send("C:\\no\\such\\plugin.dll"));
-    EXPECT_TRUE(server.SendRaw("\n\r\n" + std::string(kLongestRequest + 10, 'a') + "\n"));
-    EXPECT_TRUE(server.Send("C:\\no\\such\\last.dll"));
-    server.CloseInput();
-    EXPECT_EQ(server.WaitExit(kTimeout), std::optional<DWORD>(0));
+    server.channel.CloseOutput();
+    EXPECT_TRUE(Send("C:\\no\\such\\plugin.dll"));
+    EXPECT_TRUE(SendRaw("\n\r\n" + std::string(kLongestRequest + 10, 'a') + "\n"));
+    EXPECT_TRUE(Send("C:\\no\\such\\last.dll"));
+    server.channel.CloseInput();
+    EXPECT_EQ(server.process.WaitExit(kTimeout), std::optional<uint32_t>(0));
 }
 
 TEST_F(HostStopsListening, BeforeTheBanner)
 {
     ASSERT_NO_FATAL_FAILURE(Start());
-    server.CloseOutput();
-    EXPECT_TRUE(server.Send("C:\\no\\such\\plugin.dll"));
-    server.CloseInput();
-    EXPECT_EQ(server.WaitExit(kTimeout), std::optional<DWORD>(0));
+    server.channel.CloseOutput();
+    EXPECT_TRUE(Send("C:\\no\\such\\plugin.dll"));
+    server.channel.CloseInput();
+    EXPECT_EQ(server.process.WaitExit(kTimeout), std::optional<uint32_t>(0));
 }
 
 // The command-line host: the server's lines as they came, its own lines
 // starting with "# ", and the server's exit code as its own.
 TEST(CommandLineHost, PrintsEverythingAndTheExitCode)
 {
-    CServerProcess scan;
-    CLaunch launch;
-    launch.serverPath = BinPath(L"quenmoor-scan.exe");
-    launch.rawArguments = QuoteArgument(BinPath(L"RavoZazora-x86.exe")) +
-                          L" C:\\no\\such\\a.dll \"C:\\no such\\b.dll\"";
-    launch.standardHandles = true;
+    CPipedChild scan;
     std::string error;
-    ASSERT_TRUE(scan.Start(launch, &error)) << error;
-    CResponse all = scan.ReadUntilReady(kTimeout);  // "ready:" first comes from the server
-    ASSERT_EQ(all.end, EEnd::Ready) << Describe(all);
+    ASSERT_TRUE(scan.Start(BinPath(L"quenmoor-scan.exe"),
+                           QuoteArgument(BinPath(L"RavoZazora-x86.exe")) +
+                               L" C:\\no\\such\\a.dll \"C:\\no such\\b.dll\"",
+                           true, &error))
+        << error;
+    CResponse all = ReadUntilReady(scan.channel, kTimeout);  // "ready:" first comes from the server
+    ASSERT_EQ(all.end, EExchangeEnd::Ready) << Describe(all);
     EXPECT_EQ(all.raw, kBanner);
 
     std::vector<std::string> lines;
     std::string line;
-    while (scan.ReadLine(&line, kTimeout) == ERead::Line)
+    while (scan.channel.ReadLine(&line, kTimeout) == ERead::Line)
         lines.push_back(line);
     std::vector<std::string> ours;
     int reports = 0, readies = 0;
@@ -433,5 +430,5 @@ TEST(CommandLineHost, PrintsEverythingAndTheExitCode)
     EXPECT_EQ(ours, expected);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "# exit code: 0");
-    EXPECT_EQ(scan.WaitExit(kTimeout), std::optional<DWORD>(0));
+    EXPECT_EQ(scan.process.WaitExit(kTimeout), std::optional<uint32_t>(0));
 }

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "host/report.h"
-#include "host/scanhost.h"
+#include "host/report/report.h"
+#include "host/server/scanserver.h"
 #include "support/expected.h"
 
 using namespace ScanHost;
@@ -20,7 +20,7 @@ std::vector<std::string> ReportLines(const std::string &wire)
     size_t start = 0;
     while (start < wire.size()) {
         size_t feed = wire.find('\n', start);
-        CLine line = SplitLine(wire.substr(start, feed - start));
+        CServerLine line = SplitServerLine(wire.substr(start, feed - start));
         EXPECT_EQ(line.level, ">") << "not a report line: " << line.text;
         texts.push_back(line.text);
         start = feed == std::string::npos ? wire.size() : feed + 1;

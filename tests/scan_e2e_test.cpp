@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/expected.h"
+#include "support/piped_child.h"
 #include "tests/e2e_server.h"
 #include "tests/fixtures/fixture_config.h"
 #include "tests/fixtures/fixture_files.h"
@@ -734,18 +735,17 @@ TEST(CommandLineHost, FollowsEveryShellWithItsPlugins)
     std::wstring shell = Stage(folder, "fx_effect", L"Shell", kShellConfig);
     ASSERT_FALSE(shell.empty());
 
-    ScanHost::CLaunch launch;
-    launch.serverPath = FixtureFiles::WindowsPath(std::string(TEST_BIN_DIR) + "/quenmoor-scan.exe");
-    launch.rawArguments = ScanHost::QuoteArgument(E2E::ServerPath()) + L" " + ScanHost::QuoteArgument(shell);
-    launch.standardHandles = true;
-    ScanHost::CServerProcess scan;
+    CPipedChild scan;
     std::string error;
-    ASSERT_TRUE(scan.Start(launch, &error)) << error;
+    ASSERT_TRUE(scan.Start(FixtureFiles::WindowsPath(std::string(TEST_BIN_DIR) + "/quenmoor-scan.exe"),
+                           ScanHost::QuoteArgument(E2E::ServerPath()) + L" " + ScanHost::QuoteArgument(shell), true,
+                           &error))
+        << error;
 
     Lines requests;
     Lines lines;
     std::string line;
-    while (scan.ReadLine(&line, E2E::kTimeout) == ScanHost::ERead::Line) {
+    while (scan.channel.ReadLine(&line, E2E::kTimeout) == ScanHost::ERead::Line) {
         lines.push_back(line);
         if (line.compare(0, 11, "# request: ") == 0)
             requests.push_back(line.substr(11));
@@ -761,7 +761,7 @@ TEST(CommandLineHost, FollowsEveryShellWithItsPlugins)
     EXPECT_EQ(std::count(trace.begin(), trace.end(), "entry VSTPluginMain currentId=00000BEE"), 1);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "# exit code: 0");
-    EXPECT_EQ(scan.WaitExit(E2E::kTimeout), std::optional<DWORD>(0));
+    EXPECT_EQ(scan.process.WaitExit(E2E::kTimeout), std::optional<uint32_t>(0));
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/scanhost.h"
+#include "host/text/utf8.h"
 #include "host/scanner/scanner.h"
 #include "tests/fixtures/fixture_files.h"
 

@@ -9,53 +9,57 @@
 #include <vector>
 
 #include "desktop.h"
-#include "host/scanhost.h"
+#include "host/server/scanserver.h"
 #include "service/scan.h"
 #include "statuswindow/statuswindow.h"
 #include "support/capture.h"
+#include "support/piped_child.h"
 
-using ScanHost::CServerProcess;
+using ScanHost::CScanServer;
 
 namespace {
 
 const char kBanner[] = "info:Quenmoor Plugin Scan Server (x86)\n";
 const ScanHost::Milliseconds kTimeout{20000};
 
-// Starts the real server as a host does: serving, with its pipes and the host
-// window on the command line, or idle, without arguments and with the pipes as
-// its standard handles. It inherits this program's display.
-void StartServer(CServerProcess &server, HWND reference, bool idle = false)
+std::wstring ServerPath()
 {
-    ScanHost::CLaunch launch;
-    launch.serverPath = ProgramFolder() + L"\\RavoZazora-x86.exe";
-    launch.referenceWindow = reference;
-    if (idle) {
-        launch.rawArguments = L"";
-        launch.standardHandles = true;
-    }
-    std::string error;
-    ASSERT_TRUE(server.Start(launch, &error)) << error;
+    return ProgramFolder() + L"\\RavoZazora-x86.exe";
 }
 
-// Takes the banner and the first "ready:".
-void ExpectBannerAndReady(CServerProcess &server)
+// Lines as the server wrote them, each with its line feed.
+std::string Raw(const std::vector<ScanHost::CServerLine> &lines)
 {
-    ScanHost::CResponse banner = server.ReadUntilReady(kTimeout);
-    EXPECT_EQ(ScanHost::EEnd::Ready, banner.end);
-    EXPECT_EQ(kBanner, banner.raw);
+    std::string raw;
+    for (const ScanHost::CServerLine &line : lines)
+        raw += (line.level.empty() ? line.text : line.level + ":" + line.text) + "\n";
+    return raw;
+}
+
+// Starts the real server as a host does, with its pipes and the host window
+// on the command line, and checks that it wrote its banner and then "ready:".
+// It inherits this program's display.
+void StartServer(CScanServer &server, HWND reference)
+{
+    ScanHost::CServerOptions options;
+    options.serverPath = ServerPath();
+    options.referenceWindow = reinterpret_cast<uintptr_t>(reference);
+    std::string error;
+    ASSERT_TRUE(server.Start(options, kTimeout, &error)) << error;
+    EXPECT_EQ(kBanner, Raw(server.Banner()));
 }
 
 // Closes the request pipe; the server's exit code.
-std::optional<DWORD> Finish(CServerProcess &server)
+std::optional<uint32_t> Finish(CScanServer &server)
 {
-    server.CloseInput();
+    server.CloseRequests(kTimeout);
     return server.WaitExit(kTimeout);
 }
 
-// The server's status windows, found by class and title.
-std::vector<HWND> StatusWindows(const CServerProcess &server)
+// The status windows of the process, found by class and title.
+std::vector<HWND> StatusWindows(uint32_t processId)
 {
-    return FindWindowsOf(server.ProcessId(), L"QuenmoorRavoZazora", L"Quenmoor Scan Server");
+    return FindWindowsOf(processId, L"QuenmoorRavoZazora", L"Quenmoor Scan Server");
 }
 
 // The bytes the server's request handler writes for request, taken in this
@@ -111,11 +115,10 @@ protected:
 TEST_F(ServerWindowTest, ShowsWhileServingAndGoesAtTheEnd)
 {
     HWND host = HostWindow({100, 100, 300, 200});
-    CServerProcess server;
+    CScanServer server;
     ASSERT_NO_FATAL_FAILURE(StartServer(server, host));
-    ASSERT_NO_FATAL_FAILURE(ExpectBannerAndReady(server));
 
-    std::vector<HWND> windows = StatusWindows(server);
+    std::vector<HWND> windows = StatusWindows(server.ProcessId());
     ASSERT_EQ(1u, windows.size()) << "the server's status window, found by class and title";
     HWND status = windows[0];
     // 120 x 120, 10 pixels in from the corner of the 800 x 600 work area.
@@ -132,16 +135,15 @@ TEST_F(ServerWindowTest, ShowsWhileServingAndGoesAtTheEnd)
     });
     Sleep(200);
     const wchar_t request[] = L"C:\\no such folder\\plugin.dll";
-    server.Send("C:\\no such folder\\plugin.dll");
-    ScanHost::CResponse answer = server.ReadUntilReady(kTimeout);
+    ScanHost::CExchange answer = server.Request("C:\\no such folder\\plugin.dll", kTimeout);
     hitTest.join();
     EXPECT_EQ((DWORD_PTR)HTCAPTION, hit);
-    EXPECT_EQ(ScanHost::EEnd::Ready, answer.end);
-    EXPECT_EQ(AnswerInProcess(request), answer.raw);
+    EXPECT_EQ(ScanHost::EExchangeEnd::Ready, answer.end);
+    EXPECT_EQ(AnswerInProcess(request), Raw(answer.lines));
     EXPECT_TRUE(IsWindow(status));
     EXPECT_EQ((RECT{670, 470, 790, 590}), WindowRect(status));
 
-    EXPECT_EQ(std::optional<DWORD>(0), Finish(server));
+    EXPECT_EQ(std::optional<uint32_t>(0), Finish(server));
     EXPECT_FALSE(IsWindow(status));
 }
 
@@ -153,13 +155,12 @@ TEST_F(ServerWindowTest, SitsOnTheHostWindowsMonitor)
     ASSERT_GT(second.right, monitors[0].right + 120);
     // On the part of the second monitor that the first one doesn't cover.
     HWND host = HostWindow({monitors[0].right + 10, 100, monitors[0].right + 110, 160});
-    CServerProcess server;
+    CScanServer server;
     ASSERT_NO_FATAL_FAILURE(StartServer(server, host));
-    ASSERT_NO_FATAL_FAILURE(ExpectBannerAndReady(server));
-    std::vector<HWND> windows = StatusWindows(server);
+    std::vector<HWND> windows = StatusWindows(server.ProcessId());
     ASSERT_EQ(1u, windows.size());
     EXPECT_EQ(BottomRight(second), WindowRect(windows[0]));
-    EXPECT_EQ(std::optional<DWORD>(0), Finish(server));
+    EXPECT_EQ(std::optional<uint32_t>(0), Finish(server));
 }
 
 // Keeps build/artifacts/status-window.png: the primary screen while the server
@@ -168,10 +169,9 @@ TEST_F(ServerWindowTest, ItsPictureShowsOnTheScreen)
 {
     HostWindow({670, 470, 790, 590}, RGB(0, 0, 0));
     HWND host = HostWindow({100, 100, 300, 200});
-    CServerProcess server;
+    CScanServer server;
     ASSERT_NO_FATAL_FAILURE(StartServer(server, host));
-    ASSERT_NO_FATAL_FAILURE(ExpectBannerAndReady(server));
-    ASSERT_EQ(1u, StatusWindows(server).size());
+    ASSERT_EQ(1u, StatusWindows(server.ProcessId()).size());
 
     // The picture the server carries, as it hands it to the window.
     HBITMAP section = LoadPngResource(GetModuleHandleW(nullptr));
@@ -183,19 +183,21 @@ TEST_F(ServerWindowTest, ItsPictureShowsOnTheScreen)
     std::string difference = WaitForPictureOnScreen(expected, {670, 470}, {0, 0, 800, 600}, screen);
     EXPECT_TRUE(SavePng(screen, ArtifactPath(L"status-window.png")));
     EXPECT_EQ("", difference);
-    EXPECT_EQ(std::optional<DWORD>(0), Finish(server));
+    EXPECT_EQ(std::optional<uint32_t>(0), Finish(server));
 }
 
 TEST_F(ServerWindowTest, ShowsInTheIdleMode)
 {
-    CServerProcess server;
-    ASSERT_NO_FATAL_FAILURE(StartServer(server, nullptr, true));
+    // Idle: without arguments, with the pipes as its standard handles.
+    CPipedChild server;
+    std::string error;
+    ASSERT_TRUE(server.Start(ServerPath(), L"", true, &error)) << error;
     std::string banner;
-    EXPECT_EQ(ScanHost::ERead::Line, server.ReadLine(&banner, kTimeout));
+    EXPECT_EQ(ScanHost::ERead::Line, server.channel.ReadLine(&banner, kTimeout));
     EXPECT_EQ(std::string(kBanner, sizeof kBanner - 2), banner);
     std::vector<HWND> windows;
     for (int i = 0; i < 100 && windows.empty(); i++, Sleep(50))
-        windows = StatusWindows(server);
+        windows = StatusWindows(server.process.ProcessId());
     ASSERT_EQ(1u, windows.size());
     // The foreground window of the moment placed it: at the corner of its monitor.
     RECT rect = WindowRect(windows[0]);
@@ -204,10 +206,10 @@ TEST_F(ServerWindowTest, ShowsInTheIdleMode)
     ASSERT_TRUE(GetMonitorInfoW(MonitorFromWindow(windows[0], MONITOR_DEFAULTTONEAREST), &info));
     EXPECT_EQ(BottomRight(info.rcWork), rect);
     // No requests are served: nothing follows the banner.
-    server.Send("C:\\plugin.dll");
+    EXPECT_EQ(ScanHost::EWrite::Written, server.channel.Write("C:\\plugin.dll\n", kTimeout));
     std::string line;
-    EXPECT_EQ(ScanHost::ERead::Timeout, server.ReadLine(&line, ScanHost::Milliseconds(500))) << line;
-    server.Terminate();
+    EXPECT_EQ(ScanHost::ERead::Timeout, server.channel.ReadLine(&line, ScanHost::Milliseconds(500))) << line;
+    server.process.Terminate();
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/scanhost.h"
+#include "host/text/utf8.h"
 #include "host/scanner/discovery.h"
 
 namespace ScanHost {

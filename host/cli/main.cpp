@@ -17,7 +17,7 @@
 
 #include "host/cli/raw.h"
 #include "host/scan.h"
-#include "host/scanhost.h"
+#include "host/text/utf8.h"
 
 using namespace ScanHost;
 

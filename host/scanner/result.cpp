@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "host/scanhost.h"
+#include "host/text/utf8.h"
 
 namespace ScanHost {
 

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "host/catalogue/catalogue.h"
-#include "host/report.h"
-#include "host/scanhost.h"
+#include "host/report/report.h"
+#include "host/text/utf8.h"
 #include "host/scanner/dumps.h"
 #include "host/scanner/windows.h"
 

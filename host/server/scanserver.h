@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "host/process/error.h"
+
 namespace ScanHost {
 
 // How to start a server.
@@ -30,6 +32,9 @@ struct CServerLine {
     std::string level;
     std::string text;
 };
+
+// Splits one line (without its line feed) as above.
+CServerLine SplitServerLine(std::string_view line);
 
 // How an exchange ended.
 enum class EExchangeEnd {
@@ -57,22 +62,37 @@ public:
     // when it cannot be started or does not become ready; nothing is left
     // running then.
     bool Start(const CServerOptions &options, std::chrono::milliseconds startLimit, std::string *error);
+    // The same with the failed step and its Windows error code: ERROR_TIMEOUT
+    // when the server did not become ready in time, ERROR_BROKEN_PIPE when it
+    // ended before that.
+    bool Start(const CServerOptions &options, std::chrono::milliseconds startLimit, CError *error);
+    // The lines the server wrote before its first "ready:" (its banner).
+    const std::vector<CServerLine> &Banner() const;
 
     // Sends one request (UTF-8, without its line feed) and reads the answer.
-    // silence is the longest wait for the next line.
+    // silence is the longest wait for the next line, and for the server to
+    // take the request.
     CExchange Request(std::string_view request, std::chrono::milliseconds silence);
     // Goes on reading the answer of an exchange that ended Silent, into it.
     void ReadOn(CExchange *exchange, std::chrono::milliseconds silence);
+
+    // Closes the request pipe, so that the server ends in order, and reads
+    // every line it writes until its output ends (Closed) or it is silent for
+    // silence (Silent). Then WaitExit gives the exit code.
+    CExchange CloseRequests(std::chrono::milliseconds silence);
 
     // After an exchange ended Closed: waits at most limit for the process to
     // end and gives its exit code; nothing when it still runs.
     std::optional<uint32_t> WaitExit(std::chrono::milliseconds limit);
 
-    // Ends the process at once; returns without waiting long.
+    // Ends the process at once (and every process it started); returns
+    // without waiting for it to be gone.
     void Terminate();
     // Asks the server to end (closes its request pipe) and returns at once;
-    // a server that does not end by itself within a short grace is ended.
+    // a server that does not end by itself within kStopGrace is ended in the
+    // background. Start may be called again right away.
     void Stop();
+    static constexpr std::chrono::milliseconds kStopGrace{2000};
 
     bool IsRunning() const;
     uint32_t ProcessId() const;

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "host/report.h"
+#include "host/report/report.h"
 
 // The VST 2 name of an audioMaster opcode as the server logs it: the names of
 // 0 to 4 and 6 to 49, "<unknown>" for every other opcode.

@@ -2,31 +2,57 @@
 // writes (string, integer, boolean and hexadecimal-id values and one nested
 // object of shell entries), strict about everything but the comma before a
 // closing brace.
-#include "host/report.h"
+#include "host/report/report.h"
+
+#include <variant>
 
 namespace ScanHost {
 
 namespace {
 
-enum class EKind { HexId, Text, Integer, Boolean, Shells };
+// The value of the "id" key: eight hexadecimal digits in quotation marks,
+// kept as written and as a number.
+struct SHexId {};
+// The value of the "shells" key: an object of id and name pairs.
+struct SShellList {};
 
+// One key of the report and the field its value goes to. Every key but
+// "shells" is required.
 struct SKey {
     const char *name;
-    EKind kind;
-    bool required;
+    std::variant<SHexId, std::string CReport::*, int32_t CReport::*, bool CReport::*, SShellList> field;
 };
 
 const SKey kKeys[] = {
-    {"id", EKind::HexId, true},          {"name", EKind::Text, true},
-    {"vendor", EKind::Text, true},       {"product", EKind::Text, true},
-    {"version", EKind::Text, true},      {"error", EKind::Text, true},
-    {"numInputs", EKind::Integer, true}, {"numOutputs", EKind::Integer, true},
-    {"wantsMidi", EKind::Boolean, true}, {"sendsMidi", EKind::Boolean, true},
-    {"platform", EKind::Text, true},     {"audio64", EKind::Boolean, true},
-    {"category", EKind::Integer, true},  {"synthEdit", EKind::Boolean, true},
-    {"shells", EKind::Shells, false},
+    {"id", SHexId{}},
+    {"name", &CReport::name},
+    {"vendor", &CReport::vendor},
+    {"product", &CReport::product},
+    {"version", &CReport::version},
+    {"error", &CReport::error},
+    {"numInputs", &CReport::numInputs},
+    {"numOutputs", &CReport::numOutputs},
+    {"wantsMidi", &CReport::wantsMidi},
+    {"sendsMidi", &CReport::sendsMidi},
+    {"platform", &CReport::platform},
+    {"audio64", &CReport::audio64},
+    {"category", &CReport::category},
+    {"synthEdit", &CReport::synthEdit},
+    {"shells", SShellList{}},
 };
 const size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
+
+bool IsShellList(const SKey &key)
+{
+    return std::holds_alternative<SShellList>(key.field);
+}
+
+template <class... T>
+struct SOverloaded : T... {
+    using T::operator()...;
+};
+template <class... T>
+SOverloaded(T...) -> SOverloaded<T...>;
 
 void AppendUtf8(std::string *out, uint32_t code)
 {
@@ -120,64 +146,25 @@ private:
         SkipSpace();
         if (m_at != m_text.size())
             return Fail("text after the report's closing '}'");
-        for (size_t index = 0; index < kKeyCount; ++index)
-            if (kKeys[index].required && !seen[index])
+        for (size_t index = 0; index < kKeyCount; ++index) {
+            if (IsShellList(kKeys[index]))
+                report->hasShells = seen[index];
+            else if (!seen[index])
                 return Fail(std::string("the report has no \"") + kKeys[index].name + "\" key");
-        report->hasShells = seen[kKeyCount - 1];
+        }
         return true;
     }
 
     bool ParseValue(const SKey &key, CReport *report)
     {
-        std::string name = key.name;
-        switch (key.kind) {
-        case EKind::HexId:
-            return ParseIdValue(&report->idText, &report->id);
-        case EKind::Text:
-            return ParseString(TextField(name, report), "a text value");
-        case EKind::Integer:
-            return ParseInteger(IntegerField(name, report));
-        case EKind::Boolean:
-            return ParseBoolean(BooleanField(name, report));
-        case EKind::Shells:
-            return ParseShells(&report->shells);
-        }
-        return false;
-    }
-
-    static std::string *TextField(const std::string &name, CReport *report)
-    {
-        if (name == "name")
-            return &report->name;
-        if (name == "vendor")
-            return &report->vendor;
-        if (name == "product")
-            return &report->product;
-        if (name == "version")
-            return &report->version;
-        if (name == "error")
-            return &report->error;
-        return &report->platform;
-    }
-
-    static int32_t *IntegerField(const std::string &name, CReport *report)
-    {
-        if (name == "numInputs")
-            return &report->numInputs;
-        if (name == "numOutputs")
-            return &report->numOutputs;
-        return &report->category;
-    }
-
-    static bool *BooleanField(const std::string &name, CReport *report)
-    {
-        if (name == "wantsMidi")
-            return &report->wantsMidi;
-        if (name == "sendsMidi")
-            return &report->sendsMidi;
-        if (name == "audio64")
-            return &report->audio64;
-        return &report->synthEdit;
+        return std::visit(SOverloaded{
+                              [&](SHexId) { return ParseIdValue(&report->idText, &report->id); },
+                              [&](std::string CReport::*text) { return ParseString(&(report->*text), "a text value"); },
+                              [&](int32_t CReport::*integer) { return ParseInteger(&(report->*integer)); },
+                              [&](bool CReport::*boolean) { return ParseBoolean(&(report->*boolean)); },
+                              [&](SShellList) { return ParseShells(&report->shells); },
+                          },
+                          key.field);
     }
 
     // A member ends with a comma or with the closing brace that follows it;
