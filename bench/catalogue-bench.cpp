@@ -12,6 +12,7 @@
 #include <string>
 
 #include "bench/clock.h"
+#include "host/process/childprocess.h"
 #include "host/scan.h"
 #include "host/text/utf8.h"
 #include "tests/fixtures/fixture_files.h"

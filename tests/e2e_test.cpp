@@ -396,14 +396,14 @@ TEST_F(HostStopsListening, BeforeTheBanner)
     EXPECT_EQ(server.process.WaitExit(kTimeout), std::optional<uint32_t>(0));
 }
 
-// The command-line host: the server's lines as they came, its own lines
+// The command line's raw mode: the server's lines as they came, its own lines
 // starting with "# ", and the server's exit code as its own.
 TEST(CommandLineHost, PrintsEverythingAndTheExitCode)
 {
     CPipedChild scan;
     std::string error;
     ASSERT_TRUE(scan.Start(BinPath(L"quenmoor-scan.exe"),
-                           QuoteArgument(BinPath(L"RavoZazora-x86.exe")) +
+                           L"--raw --server " + QuoteArgument(BinPath(L"RavoZazora-x86.exe")) +
                                L" C:\\no\\such\\a.dll \"C:\\no such\\b.dll\"",
                            true, &error))
         << error;

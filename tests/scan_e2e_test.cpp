@@ -738,7 +738,9 @@ TEST(CommandLineHost, FollowsEveryShellWithItsPlugins)
     CPipedChild scan;
     std::string error;
     ASSERT_TRUE(scan.Start(FixtureFiles::WindowsPath(std::string(TEST_BIN_DIR) + "/quenmoor-scan.exe"),
-                           ScanHost::QuoteArgument(E2E::ServerPath()) + L" " + ScanHost::QuoteArgument(shell), true,
+                           L"--raw --server " + ScanHost::QuoteArgument(E2E::ServerPath()) + L" " +
+                               ScanHost::QuoteArgument(shell),
+                           true,
                            &error))
         << error;
 
