@@ -133,7 +133,7 @@ struct CModuleCase {
 
 const CModuleCase kMixed[] = {
     {"good", "fx_effect", "name=Good\n", "ok", "", "1 plug-in", nullptr},
-    {"crash-entry", "fx_effect", "crash=entry\n", "crash", "entry point", "crashed in the entry point (exit code 9)",
+    {"crash-entry", "fx_effect", "crash=entry\n", "crash", "entry point", "crashed in the entry point or a query (exit code 9)",
      "fault entry"},
     {"crash-query", "fx_effect", "crash=query\n", "crash", "entry point", "crashed", "fault query"},
     {"crash-close", "fx_effect", "crash=close\nname=Survivor\n", "ok", "", "1 plug-in", nullptr},

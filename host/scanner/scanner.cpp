@@ -44,7 +44,7 @@ std::string StagePhrase(const std::string &stage)
     if (stage == "loading")
         return " while loading";
     if (stage == "entry point")
-        return " in the entry point";
+        return " in the entry point or a query";
     if (stage == "shell enumeration")
         return " during shell enumeration";
     if (stage == "close")
