@@ -119,6 +119,12 @@ bool PathExists(const std::wstring &path)
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// "1 module", "2 modules".
+std::string Count(size_t count, const std::string &noun)
+{
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 std::string Pad(const std::string &text, size_t width)
 {
     return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
@@ -158,9 +164,9 @@ bool PrintSummary(COutput &out, const CCatalogueScanResult &result, double secon
     }
     char time[32];
     snprintf(time, sizeof time, "%.1f s", seconds);
-    out.Print("\n" + std::to_string(result.modules.size()) + " modules, " + std::to_string(plugins) +
-              " plug-ins (" + std::to_string(result.scanned) + " scanned in " + time + ", " +
-              std::to_string(result.kept) + " unchanged)\n");
+    out.Print("\n" + Count(result.modules.size(), "module") + ", " + Count(plugins, "plug-in") + " (" +
+              std::to_string(result.scanned) + " scanned in " + time + ", " + std::to_string(result.kept) +
+              " unchanged)\n");
     static const EOutcome kOrder[] = {EOutcome::Ok,    EOutcome::NotAPlugin, EOutcome::LoadError, EOutcome::Crash,
                                       EOutcome::Hang,  EOutcome::Dialog,     EOutcome::Exit};
     for (EOutcome outcome : kOrder) {
@@ -271,7 +277,7 @@ int wmain(int argc, wchar_t **argv)
         talk.Print("warning: " + text + "\n");
     };
     events.planned = [&](size_t found, size_t toScan) {
-        talk.Print(std::to_string(found) + " modules found, " + std::to_string(toScan) + " to scan\n");
+        talk.Print(Count(found, "module") + " found, " + std::to_string(toScan) + " to scan\n");
     };
     events.started = [&](size_t done, size_t total, const std::string &path) {
         if (talk.Terminal())
