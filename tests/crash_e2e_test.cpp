@@ -1,7 +1,8 @@
-// End-to-end crashes: a plug-in that faults ends the server with exit code 9
-// and leaves exactly one time-stamped minidump in the dump folder (none
-// without a folder), after every line written before the fault reached the
-// host; a fault inside effClose alone is survived.
+// End-to-end crashes: a plug-in that faults, in any of the ways plug-ins do,
+// ends the server with exit code 9 and leaves exactly one time-stamped
+// minidump in the dump folder (none without a folder), which DbgHelp reads
+// back with the plug-in's exception, after every line written before the
+// fault reached the host; a fault inside effClose alone is survived.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -54,18 +55,38 @@ struct CCrashCase {
     const char *config;
     EDumpFolder dumpFolder;
     const char *faultTraced;     // the trace line the fixture wrote before faulting
+    DWORD exceptionCode;         // what the dump's exception stream holds
 };
 
+// abort(), also the one that ends an uncaught C++ exception of a plug-in
+// built with MinGW, is dumped as a fatal application exit.
 const CCrashCase kCrashCases[] = {
-    {"InEntryPoint", "crash=entry\n", EDumpFolder::Given, "fault entry"},
-    {"InEntryPointWithoutDumpFolder", "crash=entry\n", EDumpFolder::None, "fault entry"},
-    {"InEntryPointWithTooLongDumpFolder", "crash=entry\n", EDumpFolder::TooLong, "fault entry"},
+    {"InEntryPoint", "crash=entry\n", EDumpFolder::Given, "fault entry", EXCEPTION_ACCESS_VIOLATION},
+    {"InEntryPointWithoutDumpFolder", "crash=entry\n", EDumpFolder::None, "fault entry", 0},
+    {"InEntryPointWithTooLongDumpFolder", "crash=entry\n", EDumpFolder::TooLong, "fault entry", 0},
     // The plug-in's own filter, installed from its entry point, is replaced
     // before the queries: the server's filter writes the dump.
-    {"InQueryAfterOwnFilter", "ownFilter=1\ncrash=query\n", EDumpFolder::Given, "fault query"},
+    {"InQueryAfterOwnFilter", "ownFilter=1\ncrash=query\n", EDumpFolder::Given, "fault query",
+     EXCEPTION_ACCESS_VIOLATION},
+    {"WildRead", "crash=entry\nfault=read\n", EDumpFolder::Given, "fault entry", EXCEPTION_ACCESS_VIOLATION},
+    {"IntegerDivisionByZero", "crash=entry\nfault=divide\n", EDumpFolder::Given, "fault entry",
+     EXCEPTION_INT_DIVIDE_BY_ZERO},
+    {"IllegalInstruction", "crash=entry\nfault=illegal\n", EDumpFolder::Given, "fault entry",
+     EXCEPTION_ILLEGAL_INSTRUCTION},
+    {"Breakpoint", "crash=entry\nfault=breakpoint\n", EDumpFolder::Given, "fault entry", EXCEPTION_BREAKPOINT},
+    {"UncaughtCppException", "crash=entry\nfault=throw\n", EDumpFolder::Given, "fault entry",
+     STATUS_FATAL_APP_EXIT},
+    {"StackOverflow", "crash=entry\nfault=stack\n", EDumpFolder::Given, "fault entry", EXCEPTION_STACK_OVERFLOW},
+    {"StackOverflowWithoutDumpFolder", "crash=entry\nfault=stack\n", EDumpFolder::None, "fault entry", 0},
+    {"Abort", "crash=entry\nfault=abort\n", EDumpFolder::Given, "fault entry", STATUS_FATAL_APP_EXIT},
+    {"AbortWithoutDumpFolder", "crash=entry\nfault=abort\n", EDumpFolder::None, "fault entry", 0},
     // A thread of the plug-in faults while the main thread waits inside the
     // entry point.
-    {"OnPluginThread", "crash=thread\n", EDumpFolder::Given, "fault thread"},
+    {"OnPluginThread", "crash=thread\n", EDumpFolder::Given, "fault thread", EXCEPTION_ACCESS_VIOLATION},
+    {"StackOverflowOnPluginThread", "crash=thread\nfault=stack\n", EDumpFolder::Given, "fault thread",
+     EXCEPTION_STACK_OVERFLOW},
+    {"AbortOnPluginThread", "crash=thread\nfault=abort\n", EDumpFolder::Given, "fault thread",
+     STATUS_FATAL_APP_EXIT},
 };
 
 void PrintTo(const CCrashCase &c, std::ostream *out)
@@ -135,9 +156,11 @@ TEST_P(CrashTest, DumpAndExitCode9AfterEveryLine)
     // Named after the local time of the crash.
     EXPECT_GE(Seconds(stamped), Seconds(before) - 1) << written[0];
     EXPECT_LE(Seconds(stamped), Seconds(after) + 1) << written[0];
-    std::string bytes;
-    ASSERT_TRUE(FixtureFiles::ReadFileBytes(dumps / std::wstring(written[0].begin(), written[0].end()), &bytes));
-    EXPECT_EQ(bytes.substr(0, 4), "MDMP");
+    E2E::CDump dump = E2E::ReadDump(dumps / std::wstring(written[0].begin(), written[0].end()));
+    ASSERT_TRUE(dump.readable) << dump.problem;
+    EXPECT_EQ(dump.exceptionCode, c.exceptionCode) << std::hex << dump.exceptionCode;
+    EXPECT_NE(std::find(dump.threadIds.begin(), dump.threadIds.end(), dump.exceptionThreadId), dump.threadIds.end())
+        << "the crashing thread is among the dump's threads";
 }
 
 INSTANTIATE_TEST_SUITE_P(E2E, CrashTest, testing::ValuesIn(kCrashCases),

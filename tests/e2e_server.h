@@ -5,6 +5,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <optional>
 #include <string>
@@ -58,5 +59,15 @@ std::vector<std::string> WithoutHandles(const std::vector<std::string> &lines);
 
 // The module handle of each "Looking for entry point" line, in order.
 std::vector<std::string> Handles(const std::vector<std::string> &lines);
+
+// What DbgHelp reads back from a minidump file.
+struct CDump {
+    bool readable = false;         // it starts with "MDMP" and has an exception stream
+    std::string problem;           // why it is not readable
+    DWORD exceptionCode = 0;
+    DWORD exceptionThreadId = 0;   // the thread the exception stream names
+    std::vector<DWORD> threadIds;  // the threads of the thread list
+};
+CDump ReadDump(const std::wstring &path);
 
 }  // namespace E2E
