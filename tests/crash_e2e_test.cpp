@@ -2,11 +2,15 @@
 // ends the server with exit code 9 and leaves exactly one time-stamped
 // minidump in the dump folder (none without a folder), which DbgHelp reads
 // back with the plug-in's exception, after every line written before the
-// fault reached the host; a fault inside effClose alone is survived.
+// fault reached the host; a fault inside effClose alone is survived. Dumps
+// whose time-stamped name is taken get "-2", "-3"... instead of replacing a
+// file.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <iostream>
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -202,6 +206,139 @@ TEST(CrashTest, FaultInEffCloseIsSurvived)
     server.Shutdown(&exitCode);
     EXPECT_EQ(exitCode, std::optional<unsigned long>(0));
     EXPECT_EQ(Dumps(dumps.path), Lines{});
+}
+
+// The time stamp and number of a dump file name: 1 for the plain name, n for
+// one ending in "-n". False when the name has neither form.
+bool ParseDumpName(const std::string &name, std::string *stamp, int *number)
+{
+    static const std::regex pattern(
+        "RavoZazora-x86-(\\d{4}-\\d{2}-\\d{2}-\\d{2}-\\d{2}-\\d{2})(-([2-9]|[1-9]\\d+))?\\.mdmp");
+    std::smatch parts;
+    if (!std::regex_match(name, parts, pattern))
+        return false;
+    *stamp = parts[1];
+    *number = parts[3].matched ? std::stoi(parts[3]) : 1;
+    return true;
+}
+
+std::wstring Widen(const std::string &ascii)
+{
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+// Three servers that crash in the same second into one folder keep three
+// dumps: per time stamp the plain name, then "-2" and "-3".
+TEST(DumpNameTest, ServersCrashingInOneSecondKeepEveryDump)
+{
+    const int kServers = 3;
+    CTempFolder plugins;
+    CTempFolder dumps;
+    std::wstring dll = Stage(plugins, "fx_effect", L"Crashing", std::string("trace=0\n") + kAllMidiNo + "crash=entry\n");
+    ASSERT_FALSE(dll.empty());
+    CServer servers[kServers];
+    for (CServer &server : servers)
+        ASSERT_TRUE(server.Start(dumps.path));
+
+    // Right after a second begins, so that the crashes share it.
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    WORD second = now.wSecond;
+    while (now.wSecond == second) {
+        Sleep(1);
+        GetLocalTime(&now);
+    }
+    for (CServer &server : servers)
+        ASSERT_TRUE(server.process.Send(Utf8(dll)));
+    for (CServer &server : servers) {
+        EXPECT_EQ(server.process.ReadUntilReady(E2E::kTimeout).end, ScanHost::EEnd::Closed);
+        EXPECT_EQ(server.process.WaitExit(E2E::kTimeout), std::optional<DWORD>(9));
+    }
+
+    Lines written = Dumps(dumps.path);
+    ASSERT_EQ(written.size(), static_cast<size_t>(kServers));
+    std::map<std::string, std::vector<int>> numbers;
+    for (const std::string &name : written) {
+        std::string stamp;
+        int number = 0;
+        ASSERT_TRUE(ParseDumpName(name, &stamp, &number)) << name;
+        numbers[stamp].push_back(number);
+        E2E::CDump dump = E2E::ReadDump(dumps / Widen(name));
+        EXPECT_TRUE(dump.readable) << name << ": " << dump.problem;
+        EXPECT_EQ(dump.exceptionCode, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION)) << name;
+    }
+    for (auto &[stamp, list] : numbers) {
+        std::sort(list.begin(), list.end());
+        std::vector<int> expected(list.size());
+        for (size_t i = 0; i < expected.size(); ++i)
+            expected[i] = static_cast<int>(i) + 1;
+        EXPECT_EQ(list, expected) << "the names of " << stamp;
+    }
+    if (numbers.size() > 1)
+        std::cout << "note: the crashes fell into " << numbers.size() << " seconds\n";
+}
+
+// A name that is taken is left alone: the dump takes the first free number.
+TEST(DumpNameTest, TakenNamesAreKept)
+{
+    CTempFolder plugins;
+    CTempFolder dumps;
+    std::wstring dll = Stage(plugins, "fx_effect", L"Crashing", std::string("trace=0\n") + kAllMidiNo + "crash=entry\n");
+    ASSERT_FALSE(dll.empty());
+    CServer server;
+    ASSERT_TRUE(server.Start(dumps.path));
+
+    // The plain name and "-2" of every second from just before the crash to
+    // well after it hold a file of their own.
+    const int kSecondsAhead = 120;
+    const std::string kKeep = "not a dump";
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    FILETIME file;
+    ASSERT_TRUE(SystemTimeToFileTime(&now, &file));
+    unsigned long long start = (static_cast<unsigned long long>(file.dwHighDateTime) << 32) | file.dwLowDateTime;
+    Lines taken;
+    for (int offset = -2; offset <= kSecondsAhead; ++offset) {
+        unsigned long long at = start + static_cast<long long>(offset) * 10000000;
+        FILETIME shifted = {static_cast<DWORD>(at), static_cast<DWORD>(at >> 32)};
+        SYSTEMTIME time;
+        ASSERT_TRUE(FileTimeToSystemTime(&shifted, &time));
+        for (int number = 1; number <= 2; ++number) {
+            wchar_t name[MAX_PATH];
+            swprintf(name, MAX_PATH, number == 1 ? L"RavoZazora-x86-%.4i-%.2i-%.2i-%.2i-%.2i-%.2i.mdmp"
+                                                 : L"RavoZazora-x86-%.4i-%.2i-%.2i-%.2i-%.2i-%.2i-2.mdmp",
+                     time.wYear, time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond);
+            taken.push_back(Utf8(name));
+            HANDLE placeholder = CreateFileW((dumps / name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(placeholder, INVALID_HANDLE_VALUE);
+            DWORD count = 0;
+            WriteFile(placeholder, kKeep.data(), static_cast<DWORD>(kKeep.size()), &count, nullptr);
+            CloseHandle(placeholder);
+        }
+    }
+
+    CScan scan = server.Scan(dll);
+    EXPECT_EQ(scan.end, ScanHost::EEnd::Closed);
+    EXPECT_EQ(server.process.WaitExit(E2E::kTimeout), std::optional<DWORD>(9));
+
+    Lines added;
+    for (const std::string &name : Dumps(dumps.path)) {
+        if (std::find(taken.begin(), taken.end(), name) != taken.end()) {
+            std::string bytes;
+            EXPECT_TRUE(FixtureFiles::ReadFileBytes(dumps / Widen(name), &bytes));
+            EXPECT_EQ(bytes, kKeep) << name;
+        } else {
+            added.push_back(name);
+        }
+    }
+    EXPECT_EQ(Dumps(dumps.path).size(), taken.size() + 1);
+    ASSERT_EQ(added.size(), 1u);
+    std::string stamp;
+    int number = 0;
+    ASSERT_TRUE(ParseDumpName(added[0], &stamp, &number)) << added[0];
+    EXPECT_EQ(number, 3) << added[0];
+    EXPECT_TRUE(E2E::ReadDump(dumps / Widen(added[0])).readable);
 }
 
 }  // namespace
