@@ -70,10 +70,15 @@ testing::AssertionResult CServer::Start(const std::wstring &dumpFolder)
 
 CScan CServer::Scan(const std::wstring &request)
 {
-    CScan scan;
     if (!process.Send(Utf8(request)))
-        return scan;
-    ScanHost::CResponse response = process.ReadUntilReady(kTimeout);
+        return CScan();
+    return Response();
+}
+
+CScan CServer::Response(ScanHost::Milliseconds timeout)
+{
+    CScan scan;
+    ScanHost::CResponse response = process.ReadUntilReady(timeout);
     scan.end = response.end;
     scan.lines = SplitLines(response.raw);
     for (const std::string &line : scan.lines)

@@ -45,6 +45,9 @@ public:
     // banner and first "ready:".
     testing::AssertionResult Start(const std::wstring &dumpFolder = std::wstring());
     CScan Scan(const std::wstring &request);
+    // The response to what was sent since the last one: everything up to the
+    // next "ready:" or the end of the output.
+    CScan Response(ScanHost::Milliseconds timeout = kTimeout);
     // Closes the request pipe and returns the lines written until the output
     // ended; *exitCode is the exit code, or nothing when the server did not end.
     std::vector<std::string> Shutdown(std::optional<unsigned long> *exitCode);
