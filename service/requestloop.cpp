@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "service/log.h"
+#include "service/processstate.h"
 #include "service/scan.h"
 #include "simple/simplestring.h"
 
@@ -167,6 +168,7 @@ void RunRequestLoop()
     // Loading a module with missing dependencies or from unreadable media
     // fails quietly instead of raising a system dialog.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    CaptureProcessState();
     for (;;) {
         WriteOutput("ready:\n", 7);
         Simple::CByteString line;

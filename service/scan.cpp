@@ -8,6 +8,7 @@
 #include "probe/probemodule.h"
 #include "probe/version.h"
 #include "service/log.h"
+#include "service/processstate.h"
 #include "service/requestloop.h"
 #include "statuswindow/statuswindow.h"
 
@@ -102,7 +103,9 @@ bool ScanPlugin(const Simple::CWideString &request, CPluginInfo &info)
 void HandleRequest(const Simple::CWideString &request)
 {
     CPluginInfo info;
-    if (!ScanPlugin(request, info))
+    bool ok = ScanPlugin(request, info);
+    RestoreProcessState();
+    if (!ok)
         LogError(L"%s\n", info.error.text ? info.error.text : L"");
     ReportPluginInfo(info);
 }

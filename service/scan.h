@@ -19,7 +19,8 @@ extern Simple::CWideString g_strCachedPath;
 // audioMasterCurrentId; 0 at all other times.
 extern volatile int g_nCurrentShellId;
 
-// Scans the module the request names (a null request could not be read) and
+// Scans the module the request names (a null request could not be read),
+// puts back the process settings the plug-in changed (processstate.h) and
 // writes the log lines and the report.
 void HandleRequest(const Simple::CWideString &request);
 
