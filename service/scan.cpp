@@ -16,6 +16,32 @@ HMODULE g_hCachedModule;
 Simple::CWideString g_strCachedPath;
 volatile int g_nCurrentShellId;
 
+const wchar_t kResourcesExhausted[] = L"Server resources exhausted, restart the server";
+
+namespace {
+
+// Whether kSpareStorageSlots more thread-local and fibre-local storage slots
+// can be had: takes them and gives them back.
+bool HasSpareStorageSlots()
+{
+    DWORD tls[kSpareStorageSlots];
+    DWORD fls[kSpareStorageSlots];
+    int tlsTaken = 0;
+    int flsTaken = 0;
+    while (tlsTaken < kSpareStorageSlots && (tls[tlsTaken] = TlsAlloc()) != TLS_OUT_OF_INDEXES)
+        ++tlsTaken;
+    while (flsTaken < kSpareStorageSlots && (fls[flsTaken] = FlsAlloc(nullptr)) != FLS_OUT_OF_INDEXES)
+        ++flsTaken;
+    bool room = tlsTaken == kSpareStorageSlots && flsTaken == kSpareStorageSlots;
+    while (tlsTaken > 0)
+        TlsFree(tls[--tlsTaken]);
+    while (flsTaken > 0)
+        FlsFree(fls[--flsTaken]);
+    return room;
+}
+
+}  // namespace
+
 void FreeCachedModule()
 {
     if (!g_hCachedModule)
@@ -58,6 +84,10 @@ bool ScanPlugin(const Simple::CWideString &request, CPluginInfo &info)
         reused = true;
     } else {
         FreeCachedModule();
+        if (!HasSpareStorageSlots()) {
+            info.error = kResourcesExhausted;
+            return false;
+        }
         LogInfo(L"Loading library...\n");
         module = LoadLibraryExW(path.text, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         if (!module) {

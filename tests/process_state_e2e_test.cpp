@@ -3,7 +3,9 @@
 // value and the plug-in's: the x87 control word and MXCSR, the current
 // directory, the error mode and the DLL search directory. A plug-in that
 // unmasks floating-point exceptions no longer crashes the innocent plug-in
-// scanned after it.
+// scanned after it. Plug-ins that never give back the storage slots they take
+// at every load make the server refuse further loads while a few dozen slots
+// are left, instead of loading a module into a process without any.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "support/expected.h"
 #include "tests/e2e_server.h"
 #include "tests/fixtures/fixture_files.h"
 
@@ -19,6 +22,7 @@ using E2E::CScan;
 using E2E::CServer;
 using E2E::Utf8;
 using FixtureFiles::CTempFolder;
+using FixtureFiles::ReadTrace;
 using FixtureFiles::Stage;
 using Lines = std::vector<std::string>;
 
@@ -186,5 +190,72 @@ TEST(FloatingPointTest, DivisionTrapsWhenUnmasked)
     EXPECT_EQ(scan.end, ScanHost::EEnd::Closed);
     EXPECT_EQ(server.process.WaitExit(E2E::kTimeout), std::optional<DWORD>(9));
 }
+
+struct CLeakCase {
+    const char *label;
+    const char *config;      // fewer slots per load than the server keeps in reserve
+    const char *exhausted;   // the fixture's trace when it got no slot
+};
+
+void PrintTo(const CLeakCase &c, std::ostream *out)
+{
+    *out << c.label;
+}
+
+const CLeakCase kLeakCases[] = {
+    {"ThreadLocalStorage", "leakTls=20\n", "tls exhausted"},
+    {"FibreLocalStorage", "leakFls=20\n", "fls exhausted"},
+};
+
+class StorageLeakTest : public testing::TestWithParam<CLeakCase> {};
+
+// The leaking plug-in is loaded again and again until the server refuses;
+// every load it was given had its slots, the refused one was not loaded, and
+// the server answers every later request the same way until it is ended.
+TEST_P(StorageLeakTest, LoadsAreRefusedWhileSlotsAreLeft)
+{
+    const int kMaxLoads = 1000;
+    const std::string kExhausted = "Server resources exhausted, restart the server";
+    const CLeakCase &c = GetParam();
+    CTempFolder plugins;
+    std::wstring leaky = Stage(plugins, "fx_effect", L"Leaky", std::string("name=Leaky\n") + c.config);
+    std::wstring plain = Stage(plugins, "fx_effect", L"Plain", "name=Plain\n");
+    CServer server;
+    ASSERT_TRUE(server.Start());
+
+    int loaded = 0;
+    CScan refused;
+    for (; loaded < kMaxLoads; ++loaded) {
+        CScan scan = server.Scan(leaky);
+        ASSERT_EQ(scan.end, ScanHost::EEnd::Ready) << "load " << loaded;
+        ASSERT_TRUE(scan.parsed) << scan.parseError;
+        if (!scan.report.error.empty()) {
+            refused = scan;
+            break;
+        }
+        EXPECT_EQ(scan.report.name, "Leaky");
+    }
+    ASSERT_LT(loaded, kMaxLoads) << "never refused";
+    EXPECT_GT(loaded, 0);
+    EXPECT_EQ(refused.LogLines(), (Lines{"info:Scanning plugin: '" + Utf8(leaky) + "'", "error:" + kExhausted}));
+    EXPECT_EQ(refused.report.error, kExhausted);
+    ExpectDefaultReport(refused.report, "");
+
+    Lines trace = ReadTrace(leaky);
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), "attach"), loaded);
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), c.exhausted), 0);
+
+    CScan next = server.Scan(plain);
+    ASSERT_EQ(next.end, ScanHost::EEnd::Ready);
+    ASSERT_TRUE(next.parsed) << next.parseError;
+    EXPECT_EQ(next.report.error, kExhausted);
+    EXPECT_EQ(ReadTrace(plain), Lines{});
+    std::optional<unsigned long> exitCode;
+    server.Shutdown(&exitCode);
+    EXPECT_EQ(exitCode, std::optional<unsigned long>(0));
+}
+
+INSTANTIATE_TEST_SUITE_P(E2E, StorageLeakTest, testing::ValuesIn(kLeakCases),
+                         [](const testing::TestParamInfo<CLeakCase> &info) { return std::string(info.param.label); });
 
 }  // namespace
