@@ -21,6 +21,7 @@
 using E2E::CScan;
 using E2E::CServer;
 using E2E::Utf8;
+using FixtureFiles::ConfigText;
 using FixtureFiles::CTempFolder;
 using FixtureFiles::ReadTrace;
 using FixtureFiles::Stage;
@@ -33,18 +34,6 @@ std::string CurrentDirectory()
     wchar_t directory[MAX_PATH];
     DWORD length = GetCurrentDirectoryW(MAX_PATH, directory);
     return Utf8(std::wstring(directory, length));
-}
-
-// A path as a config text, its backslashes escaped.
-std::string ConfigPath(const CTempFolder &folder)
-{
-    std::string text;
-    for (char c : Utf8(folder.path)) {
-        if (c == '\\')
-            text += '\\';
-        text += c;
-    }
-    return text;
 }
 
 // The lines after "info:Finished" and before the report.
@@ -60,11 +49,13 @@ Lines AfterFinished(const CScan &scan)
 // Scans the plug-in that changes settings twice and a plain one after it.
 // Both scans of the first report the same change, from the server's own
 // value: the first scan's change was put back. The plain plug-in sees the
-// server's settings again and causes no line.
+// server's settings again and causes no line. In the texts, {elsewhere}
+// stands for a folder of the test's and {cwd} for the server's current
+// directory (the test's own).
 struct CChangeCase {
     const char *label;
-    std::string (*config)(const CTempFolder &elsewhere);
-    Lines (*expected)(const CTempFolder &elsewhere);
+    std::string config;
+    Lines expected;
 };
 
 void PrintTo(const CChangeCase &c, std::ostream *out)
@@ -73,28 +64,23 @@ void PrintTo(const CChangeCase &c, std::ostream *out)
 }
 
 const CChangeCase kChangeCases[] = {
-    {"CurrentDirectory", [](const CTempFolder &elsewhere) { return "chdir=" + ConfigPath(elsewhere) + "\n"; },
-     [](const CTempFolder &elsewhere) {
-         return Lines{"warn:Plug-in changed the current directory from '" + CurrentDirectory() + "' to '" +
-                      Utf8(elsewhere.path) + "'; restored"};
-     }},
-    {"ErrorMode", [](const CTempFolder &) { return std::string("errorMode=0\n"); },
-     [](const CTempFolder &) { return Lines{"warn:Plug-in changed the error mode from 8001 to 0000; restored"}; }},
-    {"DllDirectory", [](const CTempFolder &elsewhere) { return "dllDirectory=" + ConfigPath(elsewhere) + "\n"; },
-     [](const CTempFolder &elsewhere) {
-         return Lines{"warn:Plug-in changed the DLL directory from '' to '" + Utf8(elsewhere.path) + "'; restored"};
-     }},
-    {"AllAtOnce",
-     [](const CTempFolder &elsewhere) {
-         return "chdir=" + ConfigPath(elsewhere) + "\nerrorMode=1\ndllDirectory=" + ConfigPath(elsewhere) + "\n";
-     },
-     [](const CTempFolder &elsewhere) {
-         return Lines{"warn:Plug-in changed the error mode from 8001 to 0001; restored",
-                      "warn:Plug-in changed the current directory from '" + CurrentDirectory() + "' to '" +
-                          Utf8(elsewhere.path) + "'; restored",
-                      "warn:Plug-in changed the DLL directory from '' to '" + Utf8(elsewhere.path) + "'; restored"};
-     }},
+    {"CurrentDirectory", "chdir={elsewhere}\n",
+     {"warn:Plug-in changed the current directory from '{cwd}' to '{elsewhere}'; restored"}},
+    {"ErrorMode", "errorMode=0\n", {"warn:Plug-in changed the error mode from 8001 to 0000; restored"}},
+    {"DllDirectory", "dllDirectory={elsewhere}\n",
+     {"warn:Plug-in changed the DLL directory from '' to '{elsewhere}'; restored"}},
+    {"AllAtOnce", "chdir={elsewhere}\nerrorMode=1\ndllDirectory={elsewhere}\n",
+     {"warn:Plug-in changed the error mode from 8001 to 0001; restored",
+      "warn:Plug-in changed the current directory from '{cwd}' to '{elsewhere}'; restored",
+      "warn:Plug-in changed the DLL directory from '' to '{elsewhere}'; restored"}},
 };
+
+std::string Substitute(std::string text, const std::string &name, const std::string &value)
+{
+    for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + value.size()))
+        text.replace(at, name.size(), value);
+    return text;
+}
 
 class ProcessStateTest : public testing::TestWithParam<CChangeCase> {};
 
@@ -103,7 +89,12 @@ TEST_P(ProcessStateTest, ChangeIsReportedAndPutBack)
     const CChangeCase &c = GetParam();
     CTempFolder plugins;
     CTempFolder elsewhere;
-    std::wstring changer = Stage(plugins, "fx_effect", L"Changer", "trace=0\nname=Changer\n" + c.config(elsewhere));
+    std::string config = Substitute(c.config, "{elsewhere}", ConfigText(elsewhere.path));
+    Lines expected;
+    for (const std::string &line : c.expected)
+        expected.push_back(
+            Substitute(Substitute(line, "{elsewhere}", Utf8(elsewhere.path)), "{cwd}", CurrentDirectory()));
+    std::wstring changer = Stage(plugins, "fx_effect", L"Changer", "trace=0\nname=Changer\n" + config);
     std::wstring plain = Stage(plugins, "fx_effect", L"Plain", "trace=0\nname=Plain\n");
     ASSERT_FALSE(changer.empty());
     ASSERT_FALSE(plain.empty());
@@ -113,7 +104,7 @@ TEST_P(ProcessStateTest, ChangeIsReportedAndPutBack)
         SCOPED_TRACE(round);
         CScan scan = server.Scan(changer);
         ASSERT_EQ(scan.end, ScanHost::EEnd::Ready);
-        EXPECT_EQ(AfterFinished(scan), c.expected(elsewhere));
+        EXPECT_EQ(AfterFinished(scan), expected);
         ASSERT_TRUE(scan.parsed) << scan.parseError;
         EXPECT_EQ(scan.report.name, "Changer");
         EXPECT_EQ(scan.report.error, "");
