@@ -137,7 +137,7 @@ void PrepareCrashHandling()
     // Without this the run time's abort() shows a message box for a program
     // with windows, and waits for it, before raising its signal.
     _set_error_mode(_OUT_TO_STDERR);
-    signal(SIGABRT, AbortSignalHandler);
+    InstallCrashDumpFilter();
 
     if (g_strDumpFolder.IsEmpty())
         return;
@@ -185,4 +185,5 @@ LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS *exception)
 void InstallCrashDumpFilter()
 {
     SetUnhandledExceptionFilter(CrashDumpFilter);
+    signal(SIGABRT, AbortSignalHandler);
 }

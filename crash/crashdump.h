@@ -50,7 +50,9 @@ void PrepareCrashHandling();
 // MiniDumpWriteDump could not be had.
 LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS *exception);
 
-// Makes CrashDumpFilter the process's unhandled-exception filter again.
+// Makes CrashDumpFilter the process's unhandled-exception filter again, and
+// the crash path the handler of the C run time's abort signal, which a
+// plug-in sharing that run time may have replaced.
 void InstallCrashDumpFilter();
 
 // Builds the dump file name for folder, prefix and time into name (which

@@ -68,10 +68,12 @@ const CCrashCase kCrashCases[] = {
     {"InEntryPoint", "crash=entry\n", EDumpFolder::Given, "fault entry", EXCEPTION_ACCESS_VIOLATION},
     {"InEntryPointWithoutDumpFolder", "crash=entry\n", EDumpFolder::None, "fault entry", 0},
     {"InEntryPointWithTooLongDumpFolder", "crash=entry\n", EDumpFolder::TooLong, "fault entry", 0},
-    // The plug-in's own filter, installed from its entry point, is replaced
-    // before the queries: the server's filter writes the dump.
+    // The plug-in's own filter and abort handler, installed from its entry
+    // point, are replaced before the queries: the server writes the dump.
     {"InQueryAfterOwnFilter", "ownFilter=1\ncrash=query\n", EDumpFolder::Given, "fault query",
      EXCEPTION_ACCESS_VIOLATION},
+    {"AbortInQueryAfterOwnHandler", "ownFilter=1\ncrash=query\nfault=abort\n", EDumpFolder::Given, "fault query",
+     STATUS_FATAL_APP_EXIT},
     {"WildRead", "crash=entry\nfault=read\n", EDumpFolder::Given, "fault entry", EXCEPTION_ACCESS_VIOLATION},
     {"IntegerDivisionByZero", "crash=entry\nfault=divide\n", EDumpFolder::Given, "fault entry",
      EXCEPTION_INT_DIVIDE_BY_ZERO},
