@@ -24,8 +24,8 @@ Simple::CWideString g_strDllDirectory;
 typedef DWORD(WINAPI *GetPathProc)(DWORD units, LPWSTR buffer);
 
 // A path that get writes into a buffer, returning its length, or the units it
-// needs when the buffer is too small. No path reads as empty; the null string
-// means out of memory.
+// needs when the buffer is too small. A path that is not set reads as empty;
+// the null string means out of memory.
 Simple::CWideString GetPath(GetPathProc get)
 {
     Simple::CWideString path;

@@ -229,6 +229,12 @@ std::wstring Widen(const std::string &ascii)
     return std::wstring(ascii.begin(), ascii.end());
 }
 
+// A plug-in that faults in its entry point.
+std::wstring StageCrashing(const CTempFolder &plugins)
+{
+    return Stage(plugins, "fx_effect", L"Crashing", std::string("trace=0\n") + kAllMidiNo + "crash=entry\n");
+}
+
 // Three servers that crash in the same second into one folder keep three
 // dumps: per time stamp the plain name, then "-2" and "-3".
 TEST(DumpNameTest, ServersCrashingInOneSecondKeepEveryDump)
@@ -236,7 +242,7 @@ TEST(DumpNameTest, ServersCrashingInOneSecondKeepEveryDump)
     const int kServers = 3;
     CTempFolder plugins;
     CTempFolder dumps;
-    std::wstring dll = Stage(plugins, "fx_effect", L"Crashing", std::string("trace=0\n") + kAllMidiNo + "crash=entry\n");
+    std::wstring dll = StageCrashing(plugins);
     ASSERT_FALSE(dll.empty());
     CServer servers[kServers];
     for (CServer &server : servers)
@@ -285,7 +291,7 @@ TEST(DumpNameTest, TakenNamesAreKept)
 {
     CTempFolder plugins;
     CTempFolder dumps;
-    std::wstring dll = Stage(plugins, "fx_effect", L"Crashing", std::string("trace=0\n") + kAllMidiNo + "crash=entry\n");
+    std::wstring dll = StageCrashing(plugins);
     ASSERT_FALSE(dll.empty());
     CServer server;
     ASSERT_TRUE(server.Start(dumps.path));
