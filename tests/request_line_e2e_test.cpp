@@ -40,7 +40,9 @@ void PrintTo(const CWriteCase &c, std::ostream *out)
 
 const CWriteCase kWriteCases[] = {
     {"PathAndLineFeedInOneWrite", {"\n"}, EWait::No},
-    {"PathAlone", {}, EWait::No},
+    // A host that leaves out the line feed waits for the answer: whatever it
+    // wrote before then is one request.
+    {"PathAlone", {}, EWait::ForAnswer},
     {"LineFeedInASecondWriteAtOnce", {"", "\n"}, EWait::No},
     {"LineFeedInASecondWriteAfterTheAnswer", {"", "\n"}, EWait::ForAnswer},
 };
