@@ -19,6 +19,8 @@
 
 #include <windows.h>
 
+#include "probe/fpucontrol.h"
+
 extern "C" {
 
 // Runs the unwind handlers of every frame above the guard's record and
@@ -98,18 +100,9 @@ bool CallGuarded(void(__cdecl *call)(void *argument), void *argument)
     // A call stopped halfway may leave the floating-point unit in any state:
     // values on the x87 register stack, another rounding or precision. The
     // caller's control words are kept to be given back after a catch.
-    unsigned short x87Control;
-    __asm__ volatile("fnstcw %0" : "=m"(x87Control));
-    bool sse = IsProcessorFeaturePresent(PF_XMMI_INSTRUCTIONS_AVAILABLE);
-    unsigned int sseControl = 0;
-    if (sse)
-        __asm__ volatile("stmxcsr %0" : "=m"(sseControl));
-
+    CFpuControl control = GetFpuControl();
     if (RunGuardedCall(call, argument, GuardHandler) == 0)
         return true;
-
-    __asm__ volatile("fninit\n fldcw %0" : : "m"(x87Control));
-    if (sse)
-        __asm__ volatile("ldmxcsr %0" : : "m"(sseControl));
+    ResetFpu(control);
     return false;
 }

@@ -15,6 +15,7 @@
 # the user's prefix is used as it is: $WINEPREFIX when set, Wine's default
 # otherwise. Nothing in it is changed, no wineserver is kept or stopped, and
 # the user's display is used when there is one (a virtual one otherwise).
+: "${build:?winenv.sh needs \$build, the build folder}"
 if [ -n "${WINENV_USER_PREFIX:-}" ]; then
     [ -n "${DISPLAY:-}" ] && NO_XVFB=1
 else

@@ -34,6 +34,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
             g_strDumpFolder = arguments[4];
         LocalFree(arguments);
     }
+    PrepareCrashHandling();
 
     // Without GDI+ the status window has no picture and is not shown.
     StartGdiplus();

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "service/log.h"
+#include "service/processstate.h"
 #include "service/scan.h"
 #include "simple/simplestring.h"
 
@@ -55,6 +56,9 @@ char g_pending[kMaxRequestBytes + kReadChunk];
 int g_start;
 int g_end;
 bool g_inputEnded;
+// The last request was taken without its line feed: a line feed that is the
+// next byte of input belongs to it.
+bool g_feedOwed;
 
 enum ELine { kLineRead, kLineTooLong, kInputEnded };
 
@@ -88,14 +92,29 @@ void TakeLine(int length, Simple::CByteString &line)
     line = Simple::CByteString(begin, zero ? static_cast<int>(zero - begin) : length);
 }
 
+// Whether the request pipe holds no more input right now; false when that
+// cannot be told (the input is not a pipe).
+bool NothingWaiting()
+{
+    DWORD available = 0;
+    return PeekNamedPipe(g_hInput, nullptr, 0, nullptr, &available, nullptr) && available == 0;
+}
+
 // Takes the next line of input, without its line feed. A last line that the
-// input ends without a line feed still counts. A line longer than
-// kMaxRequestBytes is dropped up to its line feed and reported as too long.
+// input ends without a line feed still counts, and so does input of up to
+// kMaxUnendedRequestBytes without one when nothing more is waiting. A line
+// longer than kMaxRequestBytes is dropped up to its line feed and reported as
+// too long.
 ELine NextLine(Simple::CByteString &line)
 {
     bool tooLong = false;
     int searched = 0;  // pending bytes already known to hold no line feed
     for (;;) {
+        if (g_feedOwed && g_end > g_start) {
+            g_feedOwed = false;
+            if (g_pending[g_start] == '\n')
+                ++g_start;
+        }
         char *begin = g_pending + g_start;
         char *feed = static_cast<char *>(memchr(begin + searched, '\n', g_end - g_start - searched));
         if (feed) {
@@ -111,6 +130,12 @@ ELine NextLine(Simple::CByteString &line)
             g_start = g_end;
         }
         searched = g_end - g_start;
+        if (!tooLong && searched > 0 && searched <= kMaxUnendedRequestBytes && NothingWaiting()) {
+            TakeLine(searched, line);
+            g_start = g_end;
+            g_feedOwed = true;
+            return kLineRead;
+        }
         if (!ReadMore()) {
             if (tooLong)
                 return kLineTooLong;
@@ -143,6 +168,7 @@ void RunRequestLoop()
     // Loading a module with missing dependencies or from unreadable media
     // fails quietly instead of raising a system dialog.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    CaptureProcessState();
     for (;;) {
         WriteOutput(Protocol::kReadyLine, sizeof Protocol::kReadyLine - 1);
         Simple::CByteString line;

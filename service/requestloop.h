@@ -1,7 +1,11 @@
 // The request channel: "ready:" before every request, then one request line
 // from g_hInput, handed to HandleRequest. The input is read as a stream of
 // lines, so requests written together or split across writes are each served
-// once, in order, with one report and one "ready:" each.
+// once, in order, with one report and one "ready:" each. A host may also
+// write a request without its line feed and wait: input that ends without one,
+// with nothing more waiting in the pipe, is a whole request when it is short
+// enough for a single read, and a line feed that comes right after it belongs
+// to it.
 #pragma once
 
 #include <windows.h>
@@ -14,6 +18,10 @@ extern HANDLE g_hInput;
 // Longest request line served, in bytes without the line feed. A longer line
 // is answered with the error "Request too long" and skipped.
 const int kMaxRequestBytes = Protocol::kMaxRequestBytes;
+
+// Longest request served without its line feed, in bytes. Longer input
+// without a line feed waits for the rest of its line.
+const int kMaxUnendedRequestBytes = 1023;
 
 // Reads hexadecimal digits from the start of text (no prefix, no sign) until
 // the first other character; more than eight digits keep the last eight.

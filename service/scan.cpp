@@ -9,12 +9,37 @@
 #include "probe/version.h"
 #include "protocol/protocol.h"
 #include "service/log.h"
+#include "service/processstate.h"
 #include "service/requestloop.h"
 #include "statuswindow/statuswindow.h"
 
 HMODULE g_hCachedModule;
 Simple::CWideString g_strCachedPath;
 volatile int g_nCurrentShellId;
+
+namespace {
+
+// Whether kSpareStorageSlots more thread-local and fibre-local storage slots
+// can be had: takes them and gives them back.
+bool HasSpareStorageSlots()
+{
+    DWORD tls[kSpareStorageSlots];
+    DWORD fls[kSpareStorageSlots];
+    int tlsTaken = 0;
+    int flsTaken = 0;
+    while (tlsTaken < kSpareStorageSlots && (tls[tlsTaken] = TlsAlloc()) != TLS_OUT_OF_INDEXES)
+        ++tlsTaken;
+    while (flsTaken < kSpareStorageSlots && (fls[flsTaken] = FlsAlloc(nullptr)) != FLS_OUT_OF_INDEXES)
+        ++flsTaken;
+    bool room = tlsTaken == kSpareStorageSlots && flsTaken == kSpareStorageSlots;
+    while (tlsTaken > 0)
+        TlsFree(tls[--tlsTaken]);
+    while (flsTaken > 0)
+        FlsFree(fls[--flsTaken]);
+    return room;
+}
+
+}  // namespace
 
 void FreeCachedModule()
 {
@@ -58,6 +83,10 @@ bool ScanPlugin(const Simple::CWideString &request, CPluginInfo &info)
         reused = true;
     } else {
         FreeCachedModule();
+        if (!HasSpareStorageSlots()) {
+            info.error = Protocol::kResourcesExhaustedWide.text;
+            return false;
+        }
         LogInfo(L"Loading library...\n");
         module = LoadLibraryExW(path.text, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         if (!module) {
@@ -103,7 +132,9 @@ bool ScanPlugin(const Simple::CWideString &request, CPluginInfo &info)
 void HandleRequest(const Simple::CWideString &request)
 {
     CPluginInfo info;
-    if (!ScanPlugin(request, info))
+    bool ok = ScanPlugin(request, info);
+    RestoreProcessState();
+    if (!ok)
         LogError(L"%s\n", info.error.text ? info.error.text : L"");
     ReportPluginInfo(info);
 }

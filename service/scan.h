@@ -19,7 +19,15 @@ extern Simple::CWideString g_strCachedPath;
 // audioMasterCurrentId; 0 at all other times.
 extern volatile int g_nCurrentShellId;
 
-// Scans the module the request names (a null request could not be read) and
+// Thread- and fibre-local storage slots that must still be free before a
+// module is loaded. Plug-ins that take slots at start-up and never give them
+// back use the process's slots up; a module loaded without any would fail in
+// its own start-up and look guilty. Without the room the request is refused
+// with Protocol::kResourcesExhausted, and the host starts a fresh server.
+const int kSpareStorageSlots = 32;
+
+// Scans the module the request names (a null request could not be read),
+// puts back the process settings the plug-in changed (processstate.h) and
 // writes the log lines and the report.
 void HandleRequest(const Simple::CWideString &request);
 

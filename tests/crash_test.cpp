@@ -21,9 +21,19 @@ TEST(DumpFileName, FormatsFolderPrefixAndTime)
     time.wHour = 14;
     time.wMinute = 5;
     time.wSecond = 9;
-    wchar_t name[kDumpNameUnits];
-    ASSERT_TRUE(FormatDumpFileName(name, L"C:\\dumps", L"RavoZazora-x86", time));
-    EXPECT_EQ(std::wstring(name), L"C:\\dumps\\RavoZazora-x86-2025-03-07-14-05-09.mdmp");
+    const struct {
+        int number;
+        const wchar_t *name;
+    } cases[] = {
+        {1, L"C:\\dumps\\RavoZazora-x86-2025-03-07-14-05-09.mdmp"},
+        {2, L"C:\\dumps\\RavoZazora-x86-2025-03-07-14-05-09-2.mdmp"},
+        {kMaxDumpNames, L"C:\\dumps\\RavoZazora-x86-2025-03-07-14-05-09-1000.mdmp"},
+    };
+    for (const auto &c : cases) {
+        wchar_t name[kDumpNameUnits];
+        ASSERT_TRUE(FormatDumpFileName(name, L"C:\\dumps", L"RavoZazora-x86", time, c.number));
+        EXPECT_EQ(std::wstring(name), c.name);
+    }
 }
 
 TEST(DumpFileName, MustFitWithItsTerminator)
@@ -32,19 +42,24 @@ TEST(DumpFileName, MustFitWithItsTerminator)
     time.wYear = 2025;
     time.wMonth = 12;
     time.wDay = 31;
-    // The name is the folder and 40 more units.
+    // The name is the folder and 40 more units, and the suffix "-<number>"
+    // from the second name on.
     struct {
         int folderLength;
+        int number;
+        int suffixLength;
         bool fits;
-    } cases[] = {{219, true}, {220, false}, {221, false}, {400, false}};
+    } cases[] = {{219, 1, 0, true}, {220, 1, 0, false}, {221, 1, 0, false}, {400, 1, 0, false},
+                 {217, 2, 2, true}, {218, 2, 2, false}, {214, 1000, 5, true}, {215, 1000, 5, false}};
     for (const auto &c : cases) {
         std::wstring folder(c.folderLength, L'f');
         wchar_t name[kDumpNameUnits + 8];
         for (wchar_t &unit : name)
             unit = L'#';
-        EXPECT_EQ(FormatDumpFileName(name, folder.c_str(), L"RavoZazora-x86", time), c.fits) << c.folderLength;
+        EXPECT_EQ(FormatDumpFileName(name, folder.c_str(), L"RavoZazora-x86", time, c.number), c.fits)
+            << c.folderLength << " " << c.number;
         if (c.fits)
-            EXPECT_EQ(wcslen(name), static_cast<size_t>(c.folderLength + 40));
+            EXPECT_EQ(wcslen(name), static_cast<size_t>(c.folderLength + 40 + c.suffixLength));
         else
             EXPECT_EQ(name[0], 0);
         // Nothing is written past the 260 units.
@@ -96,6 +111,7 @@ void CrashWithDumpsIn(const std::wstring &folder)
     g_strDumpPrefix = L"RavoZazora";
     g_strDumpPrefix.Append(L"-x86");
     g_strDumpFolder = folder.empty() ? nullptr : folder.c_str();
+    PrepareCrashHandling();
     InstallCrashDumpFilter();
     volatile int *volatile target = nullptr;
     *target = 1;

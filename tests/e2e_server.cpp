@@ -1,6 +1,10 @@
 // Driving the real scan server in end-to-end tests.
 #include "tests/e2e_server.h"
 
+#include <dbghelp.h>
+
+#include <string.h>
+
 #include <regex>
 
 #include "host/text/utf8.h"
@@ -90,10 +94,11 @@ testing::AssertionResult CServer::Start(const std::wstring &dumpFolder)
     return testing::AssertionSuccess();
 }
 
-CScan CServer::Scan(const std::wstring &request)
+namespace {
+
+CScan ToScan(const ScanHost::CExchange &exchange)
 {
     CScan scan;
-    ScanHost::CExchange exchange = process.Request(Utf8(request), kTimeout);
     scan.end = EndOf(exchange.end);
     scan.lines = Joined(exchange.lines);
     for (const std::string &line : scan.lines)
@@ -101,6 +106,30 @@ CScan CServer::Scan(const std::wstring &request)
             scan.reportLines.push_back(line);
     scan.parsed = ScanHost::ParseReport(exchange.report, &scan.report, &scan.parseError);
     return scan;
+}
+
+}  // namespace
+
+CScan CServer::Scan(const std::wstring &request)
+{
+    return ToScan(process.Request(Utf8(request), kTimeout));
+}
+
+bool CServer::SendRaw(std::string_view bytes)
+{
+    return process.Write(bytes, kTimeout);
+}
+
+bool CServer::Send(const std::string &request)
+{
+    return SendRaw(request + "\n");
+}
+
+CScan CServer::Response(ScanHost::Milliseconds timeout)
+{
+    ScanHost::CExchange exchange;
+    process.ReadOn(&exchange, timeout);
+    return ToScan(exchange);
 }
 
 CServer::~CServer()
@@ -143,6 +172,48 @@ std::vector<std::string> Handles(const std::vector<std::string> &lines)
         if (line.compare(0, sizeof kLookingFor - 1, kLookingFor) == 0)
             handles.push_back(line.substr(sizeof kLookingFor - 1));
     return handles;
+}
+
+CDump ReadDump(const std::wstring &path)
+{
+    CDump dump;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        dump.problem = "cannot open";
+        return dump;
+    }
+    HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    const void *view = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+    MINIDUMP_DIRECTORY *entry = nullptr;
+    void *stream = nullptr;
+    ULONG size = 0;
+    if (!view) {
+        dump.problem = "cannot map";
+    } else if (memcmp(view, "MDMP", 4) != 0) {
+        dump.problem = "no MDMP signature";
+    } else if (!MiniDumpReadDumpStream(const_cast<void *>(view), ExceptionStream, &entry, &stream, &size) ||
+               size < sizeof(MINIDUMP_EXCEPTION_STREAM)) {
+        dump.problem = "no exception stream";
+    } else {
+        const MINIDUMP_EXCEPTION_STREAM *exception = static_cast<const MINIDUMP_EXCEPTION_STREAM *>(stream);
+        dump.readable = true;
+        dump.exceptionCode = exception->ExceptionRecord.ExceptionCode;
+        dump.exceptionThreadId = exception->ThreadId;
+        if (MiniDumpReadDumpStream(const_cast<void *>(view), ThreadListStream, &entry, &stream, &size) &&
+            size >= sizeof(ULONG32)) {
+            const MINIDUMP_THREAD_LIST *threads = static_cast<const MINIDUMP_THREAD_LIST *>(stream);
+            ULONG32 fits = (size - sizeof(ULONG32)) / sizeof(MINIDUMP_THREAD);
+            for (ULONG32 i = 0; i < threads->NumberOfThreads && i < fits; ++i)
+                dump.threadIds.push_back(threads->Threads[i].ThreadId);
+        }
+    }
+    if (view)
+        UnmapViewOfFile(view);
+    if (mapping)
+        CloseHandle(mapping);
+    CloseHandle(file);
+    return dump;
 }
 
 }  // namespace E2E

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <optional>
 #include <string>
@@ -64,6 +65,13 @@ public:
     // banner and first "ready:".
     testing::AssertionResult Start(const std::wstring &dumpFolder = std::wstring());
     CScan Scan(const std::wstring &request);
+    // Writes bytes as they are, or a request with its line feed; false when
+    // the server does not take them.
+    bool SendRaw(std::string_view bytes);
+    bool Send(const std::string &request);
+    // The response to what was sent since the last one: everything up to the
+    // next "ready:" or the end of the output.
+    CScan Response(ScanHost::Milliseconds timeout = kTimeout);
     // Closes the request pipe and returns the lines written until the output
     // ended; *exitCode is the exit code, or nothing when the server did not end.
     std::vector<std::string> Shutdown(std::optional<unsigned long> *exitCode);
@@ -78,5 +86,15 @@ std::vector<std::string> WithoutHandles(const std::vector<std::string> &lines);
 
 // The module handle of each "Looking for entry point" line, in order.
 std::vector<std::string> Handles(const std::vector<std::string> &lines);
+
+// What DbgHelp reads back from a minidump file.
+struct CDump {
+    bool readable = false;         // it starts with "MDMP" and has an exception stream
+    std::string problem;           // why it is not readable
+    DWORD exceptionCode = 0;
+    DWORD exceptionThreadId = 0;   // the thread the exception stream names
+    std::vector<DWORD> threadIds;  // the threads of the thread list
+};
+CDump ReadDump(const std::wstring &path);
 
 }  // namespace E2E

@@ -233,13 +233,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 using SplitWrites = ServerTest;
 
-// A line arriving in pieces is one request, served once its line feed has
-// come; a UTF-8 sequence cut between two writes is put together again.
-TEST_F(SplitWrites, LineInPiecesIsOneRequest)
+// A line of more than 1023 bytes arriving in pieces is one request, served
+// once its line feed has come; a UTF-8 sequence cut between two writes is put
+// together again. (Shorter input without a line feed is served at once when
+// nothing more follows it.)
+TEST_F(SplitWrites, LongLineInPiecesIsOneRequest)
 {
     ASSERT_NO_FATAL_FAILURE(StartServing());
-    const char *pieces[] = {"C:\\no\\su", "ch\\caf\xc3", "\xa9.dll"};
-    for (const char *piece : pieces) {
+    const std::string pieces[] = {"C:\\no\\" + std::string(1100, 'a') + "su", "ch\\caf\xc3", "\xa9.dll"};
+    for (const std::string &piece : pieces) {
         ASSERT_TRUE(SendRaw(piece));
         // The pause is the point: the piece is alone in the pipe.
         CResponse early = ReadUntilReady(server.channel, Milliseconds(300));

@@ -10,6 +10,7 @@
 #include "host/catalogue/catalogue.h"
 #include "host/report/report.h"
 #include "host/text/utf8.h"
+#include "protocol/protocol.h"
 #include "host/scanner/dumps.h"
 #include "host/scanner/windows.h"
 
@@ -17,9 +18,6 @@ namespace ScanHost {
 
 namespace {
 
-const char kLoadErrorPrefix[] = "Failed to load library, err=";
-const char kResourcesExhausted[] = "Server resources exhausted, restart the server";
-const uint32_t kCrashExitCode = 9;
 // How long a server whose output closed may take to end.
 const std::chrono::milliseconds kExitLimit{5000};
 
@@ -137,12 +135,12 @@ EOutcome ClassifyAnswer(const CAttempt &attempt, std::string *message)
     const std::string &error = attempt.report.error;
     if (error.empty())
         return EOutcome::Ok;
-    if (error.compare(0, sizeof kLoadErrorPrefix - 1, kLoadErrorPrefix) == 0) {
-        uint32_t code = strtoul(error.c_str() + sizeof kLoadErrorPrefix - 1, nullptr, 10);
+    if (error.compare(0, sizeof Protocol::kLoadFailed - 1, Protocol::kLoadFailed) == 0) {
+        uint32_t code = strtoul(error.c_str() + sizeof Protocol::kLoadFailed - 1, nullptr, 10);
         *message = "cannot be loaded: " + WindowsErrorText(code) + " (error " + std::to_string(code) + ")";
         return EOutcome::LoadError;
     }
-    if (error == kResourcesExhausted) {
+    if (error == Protocol::kResourcesExhausted) {
         *message = error;
         return EOutcome::LoadError;
     }
@@ -245,7 +243,7 @@ bool CWorker::RequestWithRetry(const std::string &request, CAttempt *attempt, st
         // A server that ran out of what plug-ins leak is replaced, and the
         // request goes to the fresh one.
         bool exhausted = attempt->kind == EAttempt::Answered && attempt->reportRead &&
-                         attempt->report.error == kResourcesExhausted;
+                         attempt->report.error == Protocol::kResourcesExhausted;
         if (exhausted)
             Retire();
         // Only a failure in a fresh server is the module's own.
@@ -352,7 +350,7 @@ std::string StageOf(const std::vector<CServerLine> &lines)
 
 bool IsCrashExitCode(uint32_t code)
 {
-    return code == kCrashExitCode || code >= 0x80000000u;
+    return code == Protocol::kExitCrash || code >= 0x80000000u;
 }
 
 CScanner::CScanner(CScanOptions options) : m_options(std::move(options)) {}

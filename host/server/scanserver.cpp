@@ -150,6 +150,11 @@ void CScanServer::ReadOn(CExchange *exchange, std::chrono::milliseconds silence)
     exchange->end = ReadAnswer(m_state->channel, silence, Clock::time_point::max(), true, exchange);
 }
 
+bool CScanServer::Write(std::string_view bytes, std::chrono::milliseconds limit)
+{
+    return m_state->channel.Write(bytes, limit) == EWrite::Written;
+}
+
 CExchange CScanServer::CloseRequests(std::chrono::milliseconds silence)
 {
     m_state->channel.CloseInput();

@@ -75,6 +75,10 @@ public:
     CExchange Request(std::string_view request, std::chrono::milliseconds silence);
     // Goes on reading the answer of an exchange that ended Silent, into it.
     void ReadOn(CExchange *exchange, std::chrono::milliseconds silence);
+    // Writes bytes as they are, no line feed added, for a host that frames its
+    // requests itself; read the answer with ReadOn. Returns false when the
+    // server has ended or does not take them within limit.
+    bool Write(std::string_view bytes, std::chrono::milliseconds limit);
 
     // Closes the request pipe, so that the server ends in order, and reads
     // every line it writes until its output ends (Closed) or it is silent for
