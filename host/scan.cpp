@@ -2,10 +2,85 @@
 #include "host/scan.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include "host/text/utf8.h"
 
 namespace ScanHost {
+
+namespace {
+
+// Hands finished entries to the catalogue on a thread of its own, so that no
+// server waits for the disk: entries that arrive while a write is under way go
+// out together in the next one. An entry is in the file a write's time after
+// its module finished.
+class CCatalogueWriter {
+public:
+    explicit CCatalogueWriter(CCatalogue &catalogue) : m_catalogue(catalogue), m_thread([this] { Run(); }) {}
+    ~CCatalogueWriter() { Finish(nullptr); }
+    CCatalogueWriter(const CCatalogueWriter &) = delete;
+    CCatalogueWriter &operator=(const CCatalogueWriter &) = delete;
+
+    // Returns false once a write has failed; the entry is not taken then.
+    bool Put(const CModuleEntry &entry)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_error.empty())
+            return false;
+        m_pending.push_back(entry);
+        m_changed.notify_one();
+        return true;
+    }
+
+    // Writes what is still pending and stops the thread. Returns false with
+    // the reason in *error when a write failed.
+    bool Finish(std::string *error)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_finishing = true;
+            m_changed.notify_one();
+        }
+        if (m_thread.joinable())
+            m_thread.join();
+        if (error && !m_error.empty())
+            *error = m_error;
+        return m_error.empty();
+    }
+
+private:
+    void Run()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [this] { return m_finishing || !m_pending.empty(); });
+            if (m_pending.empty())
+                return;
+            std::vector<CModuleEntry> batch;
+            batch.swap(m_pending);
+            lock.unlock();
+            std::string error;
+            bool written = m_catalogue.Update(batch, &error);
+            lock.lock();
+            if (!written) {
+                m_error = error;
+                return;
+            }
+        }
+    }
+
+    CCatalogue &m_catalogue;
+    std::mutex m_mutex;  // guards m_pending, m_finishing and m_error
+    std::condition_variable m_changed;
+    std::vector<CModuleEntry> m_pending;
+    bool m_finishing = false;
+    std::string m_error;
+    std::thread m_thread;
+};
+
+}  // namespace
 
 EScanFailure ScanIntoCatalogue(const CCatalogueScanOptions &options, const CCatalogueScanEvents &events,
                                CCatalogueScanResult *result, std::string *error)
@@ -52,8 +127,8 @@ EScanFailure ScanIntoCatalogue(const CCatalogueScanOptions &options, const CCata
     // Each finished module goes into the file at once; a write that fails
     // ends the scan, since nothing scanned after it could be kept.
     CScanner scanner(options.scan);
+    CCatalogueWriter writer(catalogue);
     size_t done = 0;
-    std::string writeError;
     CScanCallbacks callbacks;
     callbacks.started = [&](size_t, const std::string &path) {
         if (events.started)
@@ -61,17 +136,15 @@ EScanFailure ScanIntoCatalogue(const CCatalogueScanOptions &options, const CCata
     };
     callbacks.finished = [&](size_t, const CModuleEntry &entry) {
         ++done;
-        if (writeError.empty() && !catalogue.Update(entry, &writeError))
+        if (!writer.Put(entry))
             scanner.Cancel();
         if (events.finished)
             events.finished(done, modules.size(), entry);
     };
     std::string scanError;
     bool scannedAll = scanner.Scan(&modules, callbacks, &scanError);
-    if (!writeError.empty()) {
-        *error = writeError;
+    if (!writer.Finish(error))
         return EScanFailure::Catalogue;
-    }
     if (!scannedAll) {
         *error = scanError;
         return EScanFailure::Server;

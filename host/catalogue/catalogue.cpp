@@ -680,14 +680,21 @@ std::string CCatalogue::Text() const
 
 bool CCatalogue::Update(const CModuleEntry &entry, std::string *error)
 {
-    CSlot slot = MakeSlot(entry);
+    return Update(std::vector<CModuleEntry>{entry}, error);
+}
+
+bool CCatalogue::Update(const std::vector<CModuleEntry> &entries, std::string *error)
+{
     std::vector<CSlot> &slots = m_state->slots;
-    auto place = std::lower_bound(slots.begin(), slots.end(), slot.key,
-                                  [](const CSlot &a, const std::wstring &key) { return KeyLess(a.key, key); });
-    if (place != slots.end() && PathsEqual(place->key, slot.key))
-        *place = std::move(slot);
-    else
-        slots.insert(place, std::move(slot));
+    for (const CModuleEntry &entry : entries) {
+        CSlot slot = MakeSlot(entry);
+        auto place = std::lower_bound(slots.begin(), slots.end(), slot.key,
+                                      [](const CSlot &a, const std::wstring &key) { return KeyLess(a.key, key); });
+        if (place != slots.end() && PathsEqual(place->key, slot.key))
+            *place = std::move(slot);
+        else
+            slots.insert(place, std::move(slot));
+    }
     return Write(error);
 }
 

@@ -120,6 +120,8 @@ public:
     // *error when the file cannot be written; the entry is kept in memory and
     // goes out with the next write.
     bool Update(const CModuleEntry &entry, std::string *error);
+    // The same for several entries, with one write.
+    bool Update(const std::vector<CModuleEntry> &entries, std::string *error);
     // Removes the entries with these paths (ignoring letter case) and writes
     // the file; false as for Update.
     bool Remove(const std::vector<std::string> &paths, std::string *error);

@@ -362,7 +362,8 @@ bool CScanner::Scan(std::vector<CModuleEntry> *modules, const CScanCallbacks &ca
         jobs = static_cast<unsigned>(std::max<size_t>(1, modules->size()));
 
     CDumpFolder dumps(m_options.server.dumpFolder);
-    std::mutex mutex;  // guards next, failed, *error and the callbacks
+    std::mutex mutex;  // guards next, failed and *error
+    std::mutex calls;  // keeps the callbacks one at a time, without holding up the servers
     size_t next = 0;
     bool failed = false;
 
@@ -375,14 +376,15 @@ bool CScanner::Scan(std::vector<CModuleEntry> *modules, const CScanCallbacks &ca
                 if (failed || m_cancelled || next >= modules->size())
                     return;
                 index = next++;
-                if (callbacks.started)
-                    callbacks.started(index, (*modules)[index].path);
             }
             CModuleEntry entry = (*modules)[index];
+            if (callbacks.started) {
+                std::lock_guard<std::mutex> lock(calls);
+                callbacks.started(index, entry.path);
+            }
             std::string reason;
-            bool ok = worker.ScanModule(&entry, &reason);
-            std::lock_guard<std::mutex> lock(mutex);
-            if (!ok) {
+            if (!worker.ScanModule(&entry, &reason)) {
+                std::lock_guard<std::mutex> lock(mutex);
                 if (!failed)
                     *error = reason;
                 failed = true;
@@ -390,8 +392,10 @@ bool CScanner::Scan(std::vector<CModuleEntry> *modules, const CScanCallbacks &ca
             }
             entry.scanned = CurrentUtcTime();
             (*modules)[index] = entry;
-            if (callbacks.finished)
+            if (callbacks.finished) {
+                std::lock_guard<std::mutex> lock(calls);
                 callbacks.finished(index, entry);
+            }
         }
     };
 
