@@ -1,6 +1,10 @@
 // Paths in, catalogue out.
 #include "host/scan.h"
 
+#include <windows.h>
+
+#include <shlobj.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
@@ -97,6 +101,18 @@ EScanFailure ScanIntoCatalogue(const CCatalogueScanOptions &options, const CCata
     if (!warning.empty())
         warn(warning);
 
+    // The server writes its dumps into a folder that must be there.
+    CScanOptions scanOptions = options.scan;
+    const std::wstring &dumps = scanOptions.server.dumpFolder;
+    if (!dumps.empty()) {
+        int made = SHCreateDirectoryExW(nullptr, dumps.c_str(), nullptr);
+        if (made != ERROR_SUCCESS && made != ERROR_ALREADY_EXISTS && made != ERROR_FILE_EXISTS) {
+            warn("the dump folder " + ToUtf8(dumps) + " cannot be created (" + WindowsErrorText(made) +
+                 "); crashes are scanned without dumps");
+            scanOptions.server.dumpFolder.clear();
+        }
+    }
+
     CDiscovery discovery = DiscoverModules(options.paths);
     result->problems = discovery.problems;
     for (const CDiscoveryProblem &problem : discovery.problems)
@@ -126,7 +142,7 @@ EScanFailure ScanIntoCatalogue(const CCatalogueScanOptions &options, const CCata
 
     // Each finished module goes into the file at once; a write that fails
     // ends the scan, since nothing scanned after it could be kept.
-    CScanner scanner(options.scan);
+    CScanner scanner(scanOptions);
     CCatalogueWriter writer(catalogue);
     size_t done = 0;
     CScanCallbacks callbacks;

@@ -30,6 +30,7 @@ windows_path() {
 
 arguments=()
 paths=0
+catalogue=0
 takes_value=0
 for argument in "$@"; do
     if [ "$takes_value" = path ]; then
@@ -39,22 +40,28 @@ for argument in "$@"; do
     fi
     case "$argument" in
         --catalogue=* | --dump-folder=* | --server=*)
+            [ "${argument%%=*}" = --catalogue ] && catalogue=1
             arguments+=("${argument%%=*}=$(windows_path "${argument#*=}")") ;;
-        --catalogue | --dump-folder | --server) arguments+=("$argument"); takes_value=path ;;
+        --catalogue | --dump-folder | --server)
+            [ "$argument" = --catalogue ] && catalogue=1
+            arguments+=("$argument"); takes_value=path ;;
         --timeout | --jobs | --modules-per-server) arguments+=("$argument"); takes_value=value ;;
         -*) arguments+=("$argument") ;;
         *) arguments+=("$(windows_path "$argument")"); paths=$((paths + 1)) ;;
     esac
 done
 
+# The client runs as a child, not in this shell's place, so that the display
+# and Wine's server started above are stopped when it ends.
 client=("wine" "$build/bin/quenmoor-scan.exe")
+status=0
 if [ "$paths" -eq 0 ]; then
     echo "run: scanning the sample plug-ins in $build/samples" >&2
-    status=0
-    "${client[@]}" --catalogue "$(windows_path "$build/samples-catalogue.json")" "${arguments[@]}" \
-        "$(windows_path "$build/samples")" || status=$?
+    [ "$catalogue" -eq 0 ] && arguments=(--catalogue "$(windows_path "$build/samples-catalogue.json")" "${arguments[@]}")
+    "${client[@]}" "${arguments[@]}" "$(windows_path "$build/samples")" || status=$?
     # Exit code 1 says that some modules failed: the crashing sample does.
     [ "$status" -eq 1 ] && status=0
     exit "$status"
 fi
-exec "${client[@]}" "${arguments[@]}"
+"${client[@]}" "${arguments[@]}" || status=$?
+exit "$status"

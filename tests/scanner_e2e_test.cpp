@@ -272,6 +272,8 @@ TEST(ScannerStageTest, CrashExitCodes)
     EXPECT_FALSE(IsCrashExitCode(0));
     EXPECT_FALSE(IsCrashExitCode(3));
     EXPECT_FALSE(IsCrashExitCode(5));
+    EXPECT_FALSE(IsCrashExitCode(0xFFFFFFFF));  // exit(-1)
+    EXPECT_FALSE(IsCrashExitCode(0x80000000));
 }
 
 }  // namespace

@@ -204,7 +204,7 @@ int wmain(int argc, wchar_t **argv)
     app.add_option("PATH", paths, "plug-in files and folders (folders are searched with their subfolders)");
     app.add_option("--catalogue", catalogue, "the catalogue file (default: %LOCALAPPDATA%\\Quenmoor\\catalogue.json)");
     app.add_option("--timeout", timeout, "seconds of silence from a server that count as a hang")
-        ->check(CLI::PositiveNumber)
+        ->check(CLI::Range(0.1, 86400.0))
         ->capture_default_str();
     app.add_option("--dump-folder", dumpFolder, "folder for crash dumps (default: \"dumps\" beside the catalogue)");
     app.add_option("--server", server, "the scan server (default: RavoZazora-x86.exe beside this program)");
@@ -262,7 +262,6 @@ int wmain(int argc, wchar_t **argv)
     options.scan.server.serverPath = serverPath;
     options.scan.server.dumpFolder = dumpFolder.empty() ? FolderOf(options.cataloguePath) + L"\\dumps"
                                                         : FullPath(FromUtf8(dumpFolder));
-    CreateDirectoryW(options.scan.server.dumpFolder.c_str(), nullptr);
     options.scan.timeout = std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
     options.scan.jobs = jobs;
     options.scan.modulesPerServer = modulesPerServer;

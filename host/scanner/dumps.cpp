@@ -11,29 +11,43 @@ namespace ScanHost {
 
 namespace {
 
-std::vector<std::wstring> ListDumps(const std::wstring &folder)
+// A dump file of the folder with its creation time.
+struct CListedDump {
+    std::wstring path;
+    uint64_t created;
+};
+
+std::vector<CListedDump> ListDumps(const std::wstring &folder)
 {
-    std::vector<std::wstring> names;
+    std::vector<CListedDump> dumps;
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((folder + L"\\*.mdmp").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
-        return names;
+        return dumps;
     do {
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            names.push_back(folder + L"\\" + found.cFileName);
+            dumps.push_back({folder + L"\\" + found.cFileName,
+                             (uint64_t(found.ftCreationTime.dwHighDateTime) << 32) | found.ftCreationTime.dwLowDateTime});
     } while (FindNextFileW(search, &found));
     FindClose(search);
-    return names;
+    return dumps;
 }
 
 }  // namespace
+
+uint64_t FileTimeNow()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (uint64_t(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
 
 CDumpFolder::CDumpFolder(std::wstring folder) : m_folder(std::move(folder))
 {
     if (m_folder.empty())
         return;
-    for (const std::wstring &path : ListDumps(m_folder))
-        m_seen.insert(path);
+    for (const CListedDump &dump : ListDumps(m_folder))
+        m_seen.insert(dump.path);
 }
 
 std::wstring CDumpFolder::Claim(uint32_t processId)
@@ -41,43 +55,49 @@ std::wstring CDumpFolder::Claim(uint32_t processId)
     if (m_folder.empty())
         return std::wstring();
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::vector<std::wstring> fresh;
-    for (const std::wstring &path : ListDumps(m_folder)) {
-        if (m_seen.count(path))
+    std::vector<std::wstring> unnamed;
+    for (const CListedDump &dump : ListDumps(m_folder)) {
+        if (m_seen.count(dump.path))
             continue;
-        std::optional<uint32_t> writer = DumpProcessId(path);
-        if (writer && *writer == processId) {
-            m_seen.insert(path);
-            return path;
+        CDumpFile file = ReadDumpFile(dump.path);
+        if (file.processId && *file.processId == processId) {
+            m_seen.insert(dump.path);
+            return dump.path;
         }
-        if (!writer)
-            fresh.push_back(path);
+        // A dump another server is still writing is not this one's.
+        if (file.opened && !file.processId)
+            unnamed.push_back(dump.path);
     }
-    if (fresh.size() == 1) {
-        m_seen.insert(fresh.front());
-        return fresh.front();
+    if (unnamed.size() == 1) {
+        m_seen.insert(unnamed.front());
+        return unnamed.front();
     }
     return std::wstring();
 }
 
-bool CDumpFolder::HasUnclaimed()
+bool CDumpFolder::MayBeWriting(uint32_t processId, uint64_t since)
 {
     if (m_folder.empty())
         return false;
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (const std::wstring &path : ListDumps(m_folder))
-        if (!m_seen.count(path))
+    for (const CListedDump &dump : ListDumps(m_folder)) {
+        if (m_seen.count(dump.path) || dump.created < since)
+            continue;
+        CDumpFile file = ReadDumpFile(dump.path);
+        if (!file.opened || (file.processId && *file.processId == processId))
             return true;
+    }
     return false;
 }
 
-std::optional<uint32_t> DumpProcessId(const std::wstring &path)
+CDumpFile ReadDumpFile(const std::wstring &path)
 {
+    CDumpFile result;
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return std::nullopt;
-    std::optional<uint32_t> result;
+        return result;
+    result.opened = true;
     LARGE_INTEGER size{};
     HANDLE mapping = nullptr;
     void *view = nullptr;
@@ -102,7 +122,7 @@ std::optional<uint32_t> DumpProcessId(const std::wstring &path)
             uint64_t(static_cast<char *>(stream) - static_cast<char *>(view)) + streamSize <= fileSize) {
             const auto *misc = static_cast<const MINIDUMP_MISC_INFO *>(stream);
             if (misc->Flags1 & MINIDUMP_MISC1_PROCESS_ID)
-                result = misc->ProcessId;
+                result.processId = misc->ProcessId;
         }
     }
     if (view)

@@ -18,14 +18,15 @@ public:
     // that only dumps written later are ever claimed.
     explicit CDumpFolder(std::wstring folder);
 
-    // The path of the new dump written by the process, which is then seen;
-    // empty when none appeared. A dump whose process cannot be read is
-    // claimed when it is the only new one.
+    // The path of the new, finished dump written by the process, which is
+    // then seen; empty when none appeared. A finished dump that does not say
+    // which process wrote it is claimed only when it is the only such one.
     std::wstring Claim(uint32_t processId);
 
-    // Whether a dump appeared that nobody claimed yet: a server that went
-    // silent may be writing it.
-    bool HasUnclaimed();
+    // Whether the process may be writing a dump just now: a new dump that
+    // says it is the process's, or one still being written (which nobody
+    // else can open yet), appeared since since (a system time in 100 ns units).
+    bool MayBeWriting(uint32_t processId, uint64_t since);
 
 private:
     std::wstring m_folder;
@@ -33,8 +34,17 @@ private:
     std::set<std::wstring> m_seen;
 };
 
-// The id of the process a minidump was written from; nothing when the file
-// is not a readable minidump or does not say.
-std::optional<uint32_t> DumpProcessId(const std::wstring &path);
+// The system time now, in 100 ns units, as file times are.
+uint64_t FileTimeNow();
+
+// How a minidump file reads.
+struct CDumpFile {
+    bool opened = false;  // it could be opened for reading: nobody is still writing it
+    std::optional<uint32_t> processId;  // the process it was written from, when it says
+};
+
+// Reads a minidump's process id. The file is untrusted: every offset is
+// checked against its size.
+CDumpFile ReadDumpFile(const std::wstring &path);
 
 }  // namespace ScanHost

@@ -140,12 +140,14 @@ EOutcome ClassifyAnswer(const CAttempt &attempt, std::string *message)
         *message = "cannot be loaded: " + WindowsErrorText(code) + " (error " + std::to_string(code) + ")";
         return EOutcome::LoadError;
     }
-    if (error == Protocol::kResourcesExhausted) {
-        *message = error;
-        return EOutcome::LoadError;
-    }
     *message = error;
-    return EOutcome::NotAPlugin;
+    // The server's own verdicts that the module is no plug-in it scans; any
+    // other error is a failure to load it.
+    for (const char *verdict :
+         {Protocol::kJBridgeRefused, Protocol::kNoEntryPoint, Protocol::kEntryReturnedNull, Protocol::kBadMagic})
+        if (error == verdict)
+            return EOutcome::NotAPlugin;
+    return EOutcome::LoadError;
 }
 
 // One slot of the pool: at most one server at a time, replaced when it has
@@ -198,11 +200,18 @@ CAttempt CWorker::Request(const std::string &request)
 {
     ++m_requests;
     CAttempt attempt;
+    uint64_t sent = FileTimeNow();
+    uint32_t processId = m_server->ProcessId();
     CExchange exchange = m_server->Request(request, m_options.timeout);
     // A server that crashed goes silent while it writes its dump, which can
-    // take long for a large process: a new dump earns it one more timeout.
-    if (exchange.end == EExchangeEnd::Silent && m_dumps.HasUnclaimed())
+    // take long for a large process: a dump of its own, or one still being
+    // written, earns it one more timeout.
+    if (exchange.end == EExchangeEnd::Silent && m_dumps.MayBeWriting(processId, sent))
         m_server->ReadOn(&exchange, m_options.timeout);
+    // A server that ended while something it started still holds its output
+    // is silent, not closed: its exit code tells.
+    if (exchange.end == EExchangeEnd::Silent && m_server->WaitExit(std::chrono::milliseconds(0)))
+        exchange.end = EExchangeEnd::Closed;
     attempt.failure.stage = StageOf(exchange.lines);
     switch (exchange.end) {
     case EExchangeEnd::Ready:
@@ -222,7 +231,6 @@ CAttempt CWorker::Request(const std::string &request)
     case EExchangeEnd::Closed:
         break;
     }
-    uint32_t processId = m_server->ProcessId();
     attempt.failure.exitCode = m_server->WaitExit(kExitLimit);
     attempt.kind = attempt.failure.exitCode && IsCrashExitCode(*attempt.failure.exitCode) ? EAttempt::Crash
                                                                                          : EAttempt::Exit;
@@ -350,7 +358,11 @@ std::string StageOf(const std::vector<CServerLine> &lines)
 
 bool IsCrashExitCode(uint32_t code)
 {
-    return code == Protocol::kExitCrash || code >= 0x80000000u;
+    // NTSTATUS error codes (0xC...), and the warning codes that exceptions
+    // raise: guard page, misalignment, breakpoint, single step. -1 and the
+    // like are plain exits.
+    return code == Protocol::kExitCrash || (code & 0xF0000000u) == 0xC0000000u ||
+           (code >= 0x80000001u && code <= 0x80000004u);
 }
 
 CScanner::CScanner(CScanOptions options) : m_options(std::move(options)) {}

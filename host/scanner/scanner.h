@@ -63,7 +63,8 @@ private:
 std::string StageOf(const std::vector<CServerLine> &lines);
 
 // Whether an exit code is one no orderly end gives: the server's crash exit
-// code, or an NTSTATUS error or warning code such as 0xC0000409.
+// code, an NTSTATUS error code such as 0xC0000409, or the warning code of an
+// exception such as a breakpoint (0x80000003).
 bool IsCrashExitCode(uint32_t code);
 
 }  // namespace ScanHost

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <wchar.h>
+
 #include "host/text/utf8.h"
 
 namespace ScanHost {
@@ -11,6 +13,11 @@ namespace {
 
 // The class of the server's own status window.
 const wchar_t kStatusWindowClass[] = L"QuenmoorRavoZazora";
+// What is read of a plug-in's windows at the most: enough for any dialog,
+// bounded against one that has thousands of controls or answers slowly.
+const size_t kMostWindows = 8;
+const size_t kMostTexts = 16;
+const DWORD kTextLimitMs = 200;
 
 std::wstring ClassOf(HWND window)
 {
@@ -23,12 +30,15 @@ std::string TextOf(HWND window)
 {
     // WM_GETTEXT answers for windows of other processes too, but a hung
     // owner would block it: ask with a time limit.
-    wchar_t text[1024];
+    // The answer is the plug-in's: the text is taken up to its terminator
+    // within the buffer, whatever length it claims.
+    wchar_t text[1024] = {};
     DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 500,
-                             &length))
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                             kTextLimitMs, &length))
         return std::string();
-    std::string utf8 = ToUtf8(std::wstring_view(text, length));
+    text[1023] = 0;
+    std::string utf8 = ToUtf8(std::wstring_view(text, wcsnlen(text, 1023)));
     // One line: line breaks inside a message box's text become spaces.
     for (char &c : utf8)
         if (c == '\r' || c == '\n' || c == '\t')
@@ -44,6 +54,8 @@ struct CSearch {
 BOOL CALLBACK CollectStatic(HWND child, LPARAM parameter)
 {
     auto *window = reinterpret_cast<CShownWindow *>(parameter);
+    if (window->texts.size() >= kMostTexts)
+        return FALSE;
     if (!IsWindowVisible(child) || _wcsicmp(ClassOf(child).c_str(), L"Static") != 0)
         return TRUE;
     std::string text = TextOf(child);
@@ -55,6 +67,8 @@ BOOL CALLBACK CollectStatic(HWND child, LPARAM parameter)
 BOOL CALLBACK CollectTopLevel(HWND window, LPARAM parameter)
 {
     auto *search = reinterpret_cast<CSearch *>(parameter);
+    if (search->windows.size() >= kMostWindows)
+        return FALSE;
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
     if (owner != search->processId || !IsWindowVisible(window) || ClassOf(window) == kStatusWindowClass)
