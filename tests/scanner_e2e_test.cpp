@@ -71,6 +71,9 @@ const CCase kCases[] = {
     {"hang-query", "fx_effect", "hang=query\n", EOutcome::Hang, "entry point", "no answer for 10 s", false},
     {"nag", "fx_effect", "messageBox=Please register this copy.\nmessageBoxTitle=Trial version\n", EOutcome::Dialog,
      "entry point", "showed a window in the entry point or a query: \"Trial version\": Please register this copy.", false},
+    // A window whose text answers claim far more than the buffer holds.
+    {"liar", "fx_effect", "window=Activation\nwindowText=Enter your serial\nwindowLies=1\n", EOutcome::Dialog,
+     "entry point", "\"Activation\": Enter your serial", false},
     {"exit-process", "fx_effect", "end=exitprocess\nexitCode=5\n", EOutcome::Exit, "entry point",
      "ended the server process in the entry point or a query (exit code 5)", false},
     {"exit-zero", "fx_effect", "end=exit\nexitCode=0\n", EOutcome::Exit, "entry point", "(exit code 0)", false},
@@ -135,7 +138,9 @@ TEST(ScannerTest, EveryModuleGetsItsOutcomeAndTheGoodOnesAreAllCatalogued)
     EXPECT_EQ(good.plugins[0].name, "Good Reverb");
     EXPECT_EQ(good.plugins[0].id, "476F6F64");
     // effClose faulted and was survived: the plug-in's fields are all there.
-    const CModuleEntry &survivor = modules[8];
+    const CModuleEntry &survivor = modules[std::find_if(std::begin(kCases), std::end(kCases),
+                                                        [](const CCase &c) { return strcmp(c.name, "crash-close") == 0; }) -
+                                           std::begin(kCases)];
     ASSERT_EQ(survivor.plugins.size(), 1u);
     EXPECT_EQ(survivor.plugins[0].name, "Survivor");
 }

@@ -14,10 +14,9 @@ namespace {
 // The class of the server's own status window.
 const wchar_t kStatusWindowClass[] = L"QuenmoorRavoZazora";
 // What is read of a plug-in's windows at the most: enough for any dialog,
-// bounded against one that has thousands of controls or answers slowly.
+// bounded against one that has thousands of controls.
 const size_t kMostWindows = 8;
 const size_t kMostTexts = 16;
-const DWORD kTextLimitMs = 200;
 
 std::wstring ClassOf(HWND window)
 {
@@ -28,16 +27,13 @@ std::wstring ClassOf(HWND window)
 
 std::string TextOf(HWND window)
 {
-    // WM_GETTEXT answers for windows of other processes too, but a hung
-    // owner would block it: ask with a time limit.
-    // The answer is the plug-in's: the text is taken up to its terminator
-    // within the buffer, whatever length it claims.
+    // For a window of another process the system gives the text it keeps
+    // for the window (a dialog's title, a static control's text) without
+    // asking the window, so a hung or lying plug-in has no say in it.
     wchar_t text[1024] = {};
-    DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
-                             kTextLimitMs, &length))
+    int length = GetWindowTextW(window, text, 1024);
+    if (length <= 0)
         return std::string();
-    text[1023] = 0;
     std::string utf8 = ToUtf8(std::wstring_view(text, wcsnlen(text, 1023)));
     // One line: line breaks inside a message box's text become spaces.
     for (char &c : utf8)
