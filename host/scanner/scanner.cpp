@@ -21,34 +21,28 @@ namespace {
 // How long a server whose output closed may take to end.
 const std::chrono::milliseconds kExitLimit{5000};
 
-// Lines that say where the server is, and the stage each one starts.
+// Lines that say where the server is, the stage each one starts, and that
+// stage in words for messages.
 struct CStageLine {
     const char *text;
     bool prefix;
     const char *stage;
+    const char *phrase;
 };
 const CStageLine kStageLines[] = {
-    {"Freeing cached library...", false, "unloading"},
-    {"Loading library...", false, "loading"},
-    {"Calling entry point...", false, "entry point"},
-    {"Found shell:", true, "shell enumeration"},
-    {"Dispatching effClose...", false, "close"},
-    {"Freeing library...", false, "unloading"},
+    {"Freeing cached library...", false, "unloading", " while unloading"},
+    {"Loading library...", false, "loading", " while loading"},
+    {"Calling entry point...", false, "entry point", " in the entry point or a query"},
+    {"Found shell:", true, "shell enumeration", " during shell enumeration"},
+    {"Dispatching effClose...", false, "close", " in effClose"},
+    {"Freeing library...", false, "unloading", " while unloading"},
 };
 
-// The stage in words, for messages.
 std::string StagePhrase(const std::string &stage)
 {
-    if (stage == "loading")
-        return " while loading";
-    if (stage == "entry point")
-        return " in the entry point or a query";
-    if (stage == "shell enumeration")
-        return " during shell enumeration";
-    if (stage == "close")
-        return " in effClose";
-    if (stage == "unloading")
-        return " while unloading";
+    for (const CStageLine &known : kStageLines)
+        if (stage == known.stage)
+            return known.phrase;
     return std::string();
 }
 
